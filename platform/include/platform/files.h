@@ -1,0 +1,28 @@
+// Files and the fixed places of the system's data.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Where a fixed Windows path of the system lives here. "C:\ORVAlog\x.log"
+// stays as it is on Windows; elsewhere the drive becomes the data root
+// (OVTELQUIN_ROOT, else a per-user default) and backslashes become slashes.
+std::string DataPath(const std::string& windows_path);
+
+// The data root itself (no trailing separator).
+std::string DataRoot();
+
+bool DirectoryExists(const std::string& path);
+bool MakeDirectory(const std::string& path);
+
+// Deletes the file; a missing file is not an error worth reporting.
+void RemoveFile(const std::string& path);
+
+// Appends `size` bytes to the file in one write, creating it when missing.
+// Lines appended by several threads or processes at once never interleave.
+// False when the file cannot be opened.
+bool AppendToFile(const std::string& path, const void* data, size_t size);
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/files.h"
+
+namespace platform {
+
+std::string DataRoot() {
+  const char* root = std::getenv("OVTELQUIN_ROOT");
+  std::string path;
+  if (root != nullptr && *root != '\0') {
+    path = root;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+      const passwd* pw = getpwuid(getuid());
+      home = pw != nullptr ? pw->pw_dir : "/tmp";
+    }
+    path = std::string(home) + "/.ovtelquin";
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+std::string DataPath(const std::string& windows_path) {
+  const bool has_drive = windows_path.size() >= 2 &&
+                         std::isalpha(static_cast<unsigned char>(windows_path[0])) &&
+                         windows_path[1] == ':';
+  std::string rest = has_drive ? windows_path.substr(2) : windows_path;
+  for (char& c : rest) {
+    if (c == '\\') c = '/';
+  }
+  if (!has_drive) return rest;
+  if (rest.empty() || rest.front() != '/') rest.insert(rest.begin(), '/');
+  return DataRoot() + rest;
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeDirectory(const std::string& path) {
+  // The data root stands for a drive, which always exists on Windows, so it
+  // is created along with the folder.
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return !ec && DirectoryExists(path);
+}
+
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+
+bool AppendToFile(const std::string& path, const void* data, size_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  // One write on an O_APPEND file lands whole at the end, whoever else is
+  // appending; a short write (disk full) is finished rather than dropped.
+  const char* p = static_cast<const char*>(data);
+  size_t left = size;
+  while (left > 0) {
+    const ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  close(fd);
+  return true;
+}
+
+}  // namespace platform
