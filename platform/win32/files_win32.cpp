@@ -1,0 +1,51 @@
+// Windows backend of platform/files.h. The system's paths are Windows paths
+// already, so they are used as they are.
+#include "platform/files.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "native_win32.h"
+
+namespace platform {
+
+std::string DataPath(const std::string& windows_path) { return windows_path; }
+
+std::string DataRoot() { return "C:"; }
+
+bool DirectoryExists(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// A directory that another thread created a moment earlier counts as made.
+bool MakeDirectory(const std::string& path) {
+  if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+  return GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(path);
+}
+
+void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
+
+namespace {
+// The C runtime's append mode seeks to the end and then writes, two steps:
+// two threads appending at once could both write at the same old end, and
+// one line would overwrite the other. The link log is written by the
+// caller's thread and the reader thread, so appends in this process take
+// turns.
+std::mutex g_appendMutex;
+}  // namespace
+
+bool AppendToFile(const std::string& path, const void* data, size_t size) {
+  std::lock_guard<std::mutex> turn(g_appendMutex);
+  FILE* file = std::fopen(path.c_str(), "ab+");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(data, 1, size, file) == size;
+  const bool flushed = std::fflush(file) == 0;
+  const bool closed = std::fclose(file) == 0;
+  return written && flushed && closed;
+}
+
+}  // namespace platform
