@@ -140,6 +140,8 @@ struct Outcome {
   std::string response;      // on success: the response text
 };
 
+void PrintTo(const Outcome& o, std::ostream* os) { *os << o.scenario; }
+
 class Outcomes : public Exchange, public ::testing::WithParamInterface<Outcome> {};
 
 TEST_P(Outcomes, ReturnCodeBytesOnTheLineAndLog) {

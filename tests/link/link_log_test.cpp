@@ -107,6 +107,8 @@ struct PurgeCase {
   int files_deleted;
 };
 
+void PrintTo(const PurgeCase& c, std::ostream* os) { *os << c.month << "/" << c.day; }
+
 class Purge : public ::testing::TestWithParam<PurgeCase> {};
 
 TEST_P(Purge, RemovesUpToTheThirdMonthBack) {

@@ -44,6 +44,8 @@ struct Case {
 
 const std::string kAck = "\x06", kNak = "\x15", kEot = "\x04", kStx = "\x02", kEtx = "\x03";
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class StepByStepTable : public ::testing::TestWithParam<Case> {};
 
 TEST_P(StepByStepTable, EndsInTheExpectedState) {

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those missing.
+#   scripts/install-deps.sh build   what building and running needs
+#   scripts/install-deps.sh test    that, plus the sanitizer/fuzzer runtime,
+#                                   the Windows cross-compiler and Wine
+set -euo pipefail
+
+build_packages=(cmake ninja-build g++ libgtest-dev)
+test_packages=(clang-14 libclang-rt-14-dev python3 g++-mingw-w64-i686 wine wine32:i386)
+
+want=("${build_packages[@]}")
+if [[ "${1:-build}" == test ]]; then
+  want+=("${test_packages[@]}")
+fi
+
+missing=()
+for pkg in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+echo "Installing: ${missing[*]}"
+# The 32-bit Wine runtime comes from the i386 architecture.
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+   ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null
