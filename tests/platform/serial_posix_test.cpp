@@ -54,6 +54,21 @@ void LinkPort(const ovt_test::TempRoot& root, int n, const std::string& device) 
   std::filesystem::create_symlink(device, root.path() + "/dosdevices/com" + std::to_string(n));
 }
 
+// COM3 of a temporary root on a fresh pseudo-terminal.
+class PortOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override { LinkPort(root_, 3, pty_.slave); }
+  std::shared_ptr<SerialPort> Open(int baud = 9600) {
+    auto port = OpenSerialPort("COM3", {baud, 8, 0, 0}, &error_);
+    EXPECT_TRUE(port) << error_.text;
+    return port;
+  }
+
+  ovt_test::TempRoot root_;
+  Pty pty_;
+  SystemError error_;
+};
+
 TEST(SerialNames, DefaultTableWithoutLinks) {
   ovt_test::TempRoot root;
   const std::pair<const char*, const char*> cases[] = {
@@ -76,16 +91,12 @@ TEST(SerialNames, DosdevicesLinkWins) {
   EXPECT_EQ(ResolveSerialDevice("COM6"), "/dev/ttyS5");
 }
 
-TEST(SerialOpen, ConfiguresARawLine) {
-  ovt_test::TempRoot root;
-  Pty pty;
-  LinkPort(root, 3, pty.slave);
-  SystemError error;
-  auto port = OpenSerialPort("COM3", {115200, 8, 0, 0}, &error);
-  ASSERT_TRUE(port) << error.text;
+TEST_F(PortOnPty, ConfiguresARawLine) {
+  auto port = Open(115200);
+  ASSERT_TRUE(port);
   // The master reports the settings of its slave.
   termios tio{};
-  ASSERT_EQ(tcgetattr(pty.master, &tio), 0);
+  ASSERT_EQ(tcgetattr(pty_.master, &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), B115200);
   EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
@@ -94,13 +105,10 @@ TEST(SerialOpen, ConfiguresARawLine) {
   EXPECT_EQ(tio.c_oflag & OPOST, 0u);
 }
 
-TEST(SerialOpen, RefusesWhatCannotBeAPort) {
-  ovt_test::TempRoot root;
-  Pty pty;
-  LinkPort(root, 3, pty.slave);
-  LinkPort(root, 4, root.path() + "/missing");
-  ovt_test::WriteFile(root.path() + "/plain", "x");
-  LinkPort(root, 7, root.path() + "/plain");
+TEST_F(PortOnPty, RefusesWhatCannotBeAPort) {
+  LinkPort(root_, 4, root_.path() + "/missing");
+  ovt_test::WriteFile(root_.path() + "/plain", "x");
+  LinkPort(root_, 7, root_.path() + "/plain");
   struct {
     const char* name;
     int baud;
@@ -113,42 +121,35 @@ TEST(SerialOpen, RefusesWhatCannotBeAPort) {
   }
 }
 
-TEST(SerialOpen, ExclusiveWhileOpenAndFreeAfterwards) {
-  ovt_test::TempRoot root;
-  Pty pty;
-  LinkPort(root, 3, pty.slave);
+TEST_F(PortOnPty, ExclusiveWhileOpenAndFreeAfterwards) {
   SystemError error;
-  auto first = OpenSerialPort("COM3", {9600, 8, 0, 0}, &error);
-  ASSERT_TRUE(first) << error.text;
+  auto first = Open();
+  ASSERT_TRUE(first);
   EXPECT_FALSE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error));
   EXPECT_NE(error.text.find("held by another program"), std::string::npos) << error.text;
   first.reset();
   EXPECT_TRUE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error)) << error.text;
 
   // Another program's lock counts too.
-  const int other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  const int other = open(pty_.slave.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   EXPECT_FALSE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error));
   close(other);
 }
 
-TEST(SerialIo, ReadsWhatArrivedWithoutBlockingAndWrites) {
-  ovt_test::TempRoot root;
-  Pty pty;
-  LinkPort(root, 3, pty.slave);
-  SystemError error;
-  auto port = OpenSerialPort("COM3", {9600, 8, 0, 0}, &error);
-  ASSERT_TRUE(port) << error.text;
+TEST_F(PortOnPty, ReadsWhatArrivedWithoutBlockingAndWrites) {
+  auto port = Open();
+  ASSERT_TRUE(port);
   uint8_t buf[16];
   EXPECT_EQ(port->Read(buf, sizeof buf), 0);
 
   const uint8_t frame[] = {0x02, 'A', 0x03, 0x17, 0x42};
   EXPECT_EQ(port->Write(frame, sizeof frame), 5);
-  EXPECT_EQ(pty.ReadMaster(5), std::string(reinterpret_cast<const char*>(frame), 5));
+  EXPECT_EQ(pty_.ReadMaster(5), std::string(reinterpret_cast<const char*>(frame), 5));
 
   // Bytes the line would mangle in cooked mode arrive unchanged.
   const std::string sent = "\r\n\x03\x11\x13\x7f";
-  ASSERT_EQ(write(pty.master, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+  ASSERT_EQ(write(pty_.master, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
   Event kill(Event::Mode::kAutoReset);
   ASSERT_EQ(port->WaitForEvent(kill), CommEvent::kReceived);
   std::string got;
@@ -161,13 +162,9 @@ TEST(SerialIo, ReadsWhatArrivedWithoutBlockingAndWrites) {
   EXPECT_EQ(got, sent);
 }
 
-TEST(SerialIo, AWriteThatCannotCompleteCountsAsNothing) {
-  ovt_test::TempRoot root;
-  Pty pty;
-  LinkPort(root, 3, pty.slave);
-  SystemError error;
-  auto port = OpenSerialPort("COM3", {9600, 8, 0, 0}, &error);
-  ASSERT_TRUE(port) << error.text;
+TEST_F(PortOnPty, AWriteThatCannotCompleteCountsAsNothing) {
+  auto port = Open();
+  ASSERT_TRUE(port);
   // Nobody reads the master, so the line's buffers fill up.
   const std::string block(64 * 1024, 'x');
   int written = 0;
@@ -178,13 +175,9 @@ TEST(SerialIo, AWriteThatCannotCompleteCountsAsNothing) {
   EXPECT_EQ(written, 0);
 }
 
-TEST(SerialWait, StopAndCancelWakeAWaitingReader) {
-  ovt_test::TempRoot root;
-  Pty pty;
-  LinkPort(root, 3, pty.slave);
-  SystemError error;
-  auto port = OpenSerialPort("COM3", {9600, 8, 0, 0}, &error);
-  ASSERT_TRUE(port) << error.text;
+TEST_F(PortOnPty, StopAndCancelWakeAWaitingReader) {
+  auto port = Open();
+  ASSERT_TRUE(port);
   Event kill(Event::Mode::kAutoReset);
 
   std::atomic<int> woke{-1};
@@ -200,15 +193,11 @@ TEST(SerialWait, StopAndCancelWakeAWaitingReader) {
   EXPECT_EQ(woke, static_cast<int>(CommEvent::kOther));
 }
 
-TEST(SerialWait, AHangUpDoesNotMakeTheReaderSpin) {
-  ovt_test::TempRoot root;
-  Pty pty;
-  LinkPort(root, 3, pty.slave);
-  SystemError error;
-  auto port = OpenSerialPort("COM3", {9600, 8, 0, 0}, &error);
-  ASSERT_TRUE(port) << error.text;
+TEST_F(PortOnPty, AHangUpDoesNotMakeTheReaderSpin) {
+  auto port = Open();
+  ASSERT_TRUE(port);
   Event kill(Event::Mode::kAutoReset);
-  pty.CloseMaster();
+  pty_.CloseMaster();
   EXPECT_EQ(port->WaitForEvent(kill), CommEvent::kOther);
 
   // From now on the wait sleeps until it is stopped.

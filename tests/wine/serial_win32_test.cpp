@@ -18,16 +18,11 @@
 #include "platform/serial.h"
 #include "platform/sync.h"
 
+#include "check.h"
+
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-
-void Check(bool ok, const std::string& what) {
-  std::printf("%s %s\n", ok ? "PASS" : "FAIL", what.c_str());
-  std::fflush(stdout);
-  ++(ok ? g_passed : g_failed);
-}
+using wine_check::Check;
 
 // Sets `event` after `ms` milliseconds, on its own thread; the timer ends
 // early (without setting it) when it goes out of scope.
@@ -153,6 +148,5 @@ int main(int argc, char** argv) {
   }
   CheckRefusedOpens();
   CheckLine(std::atoi(argv[1]));
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return wine_check::Summary();
 }

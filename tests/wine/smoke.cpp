@@ -22,16 +22,11 @@
 
 #include "Telquin.h"
 
+#include "check.h"
+
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-
-void Check(bool ok, const std::string& what) {
-  std::printf("%s %s\n", ok ? "PASS" : "FAIL", what.c_str());
-  std::fflush(stdout);
-  ++(ok ? g_passed : g_failed);
-}
+using wine_check::Check;
 
 bool ReadWholeFile(const std::string& path, std::string* content) {
   FILE* file = std::fopen(path.c_str(), "rb");
@@ -376,7 +371,7 @@ int main(int argc, char** argv) {
   Check(library != nullptr, "LoadLibraryA(\"Telquin.dll\") (error " +
                                 std::to_string(library ? 0 : GetLastError()) + ")");
   if (library == nullptr) {
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
+    wine_check::Summary();
     return 1;
   }
 
@@ -403,6 +398,5 @@ int main(int argc, char** argv) {
   }
 
   Check(FreeLibrary(library) != FALSE, "FreeLibrary");
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return wine_check::Summary();
 }
