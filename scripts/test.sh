@@ -13,27 +13,53 @@ scripts/install-deps.sh test
 jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }
 
+# Each ctest run's counts add up to one closing line for the whole job.
+passed=0
+failed=0
+run_ctest() {
+  local out
+  out=$(mktemp)
+  local rc=0
+  ctest "$@" 2>&1 | tee "$out" || rc=$?
+  local line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1 || true)
+  rm -f "$out"
+  if [[ -n "$line" ]]; then
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    bad=$(sed -E 's/.*, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  fi
+  if [[ $rc -ne 0 ]]; then
+    echo "$passed passed, $((failed > 0 ? failed : 1)) failed"
+    exit "$rc"
+  fi
+}
+
 step "ASan + UBSan: build and run all tests"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
-ctest --preset asan -j "$jobs"
+run_ctest --preset asan -j "$jobs"
 
 step "TSan: build and run the threaded tests"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
-ctest --preset tsan -j "$jobs"
+run_ctest --preset tsan -j "$jobs"
 
 step "libFuzzer harnesses"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
-ctest --preset fuzz
+run_ctest --preset fuzz
 
 step "Windows cross-build and Wine smoke test"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs"
-ctest --preset mingw
+run_ctest --preset mingw
 
 step "Normal build"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
-ctest --preset default -R shared_library_exports
+run_ctest --preset default -R shared_library_exports
+
+step "All runs"
+echo "$passed passed, $failed failed"
