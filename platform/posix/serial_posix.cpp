@@ -291,13 +291,17 @@ std::shared_ptr<SerialPort> OpenSerialPort(const std::string& port_name,
     return fail(SystemError{EBUSY, device + ": held by another program"});
   }
   if (ioctl(fd, TIOCEXCL) != 0) return fail(ErrnoError("TIOCEXCL", errno));
-  if (!ApplyLine(fd, settings, error)) {
-    close(fd);
-    return nullptr;
-  }
+  // From here on a failure must give the exclusive flag back: it belongs to
+  // the device, which another process may keep open after this one closes.
+  auto fail_exclusive = [&](SystemError e) {
+    ioctl(fd, TIOCNXCL);
+    return fail(std::move(e));
+  };
+  SystemError line_error;
+  if (!ApplyLine(fd, settings, &line_error)) return fail_exclusive(std::move(line_error));
   tcflush(fd, TCIOFLUSH);
   const int wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake_fd < 0) return fail(ErrnoError("eventfd", errno));
+  if (wake_fd < 0) return fail_exclusive(ErrnoError("eventfd", errno));
   return std::make_shared<PosixSerialPort>(fd, wake_fd);
 }
 
