@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,7 +73,35 @@ bool AppendToFile(const std::string& path, const void* data, size_t size) {
     left -= static_cast<size_t>(n);
   }
   close(fd);
-  return true;
+  return left == 0;
+}
+
+// The lock is an flock, so it keeps out the writers that take it too (the
+// agent's log writers), as the Windows open without sharing does. A
+// writer that finds it taken gives up at once instead of waiting.
+bool AppendToFileExclusive(const std::string& path, const void* data, size_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    close(fd);
+    return false;
+  }
+  const char* p = static_cast<const char*>(data);
+  size_t left = size;
+  while (left > 0) {
+    const ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  // Closing drops the lock.
+  const bool closed = close(fd) == 0;
+  return left == 0 && closed;
 }
 
 }  // namespace platform

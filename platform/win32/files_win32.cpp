@@ -48,4 +48,28 @@ bool AppendToFile(const std::string& path, const void* data, size_t size) {
   return written && flushed && closed;
 }
 
+// Opened without sharing: while one writer has the file, every other open
+// fails (ERROR_SHARING_VIOLATION) instead of waiting.
+bool AppendToFileExclusive(const std::string& path, const void* data, size_t size) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER zero{};
+  bool ok = SetFilePointerEx(file, zero, nullptr, FILE_END) != FALSE;
+  const char* p = static_cast<const char*>(data);
+  size_t left = size;
+  while (ok && left > 0) {
+    const DWORD chunk = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!WriteFile(file, p, chunk, &written, nullptr) || written == 0) {
+      ok = false;
+    } else {
+      p += written;
+      left -= written;
+    }
+  }
+  const bool closed = CloseHandle(file) != FALSE;
+  return ok && closed;
+}
+
 }  // namespace platform

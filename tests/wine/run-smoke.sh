@@ -1,25 +1,30 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine, in a fresh prefix that is thrown away
 # afterwards:
+#   platform_win32_test.exe  text, profile, module, process and lock
+#                          functions of the platform backend (when given);
 #   serial_win32_test.exe  the serial backend on a pseudo-terminal line;
 #   smoke.exe              Telquin.dll loaded by name, every export called,
 #                          exchanges with a fake terminal on that line;
 # then checks from the host what landed in the prefix and on the line.
 #
 #   run-smoke.sh <Telquin.dll> <smoke.exe> <serial_win32_test.exe> <signature fixture dir>
+#                [<platform_win32_test.exe>]
 #
 # Prints one line per check and "N passed, M failed" at the end. Exit code:
 # 0 all passed, 1 a check failed, 77 Wine is missing (the test is skipped).
 set -euo pipefail
 
-if [[ $# -ne 4 ]]; then
-  echo "usage: $0 <Telquin.dll> <smoke.exe> <serial_win32_test.exe> <signature fixture dir>" >&2
+if [[ $# -ne 4 && $# -ne 5 ]]; then
+  echo "usage: $0 <Telquin.dll> <smoke.exe> <serial_win32_test.exe> <signature fixture dir>" \
+    "[<platform_win32_test.exe>]" >&2
   exit 2
 fi
 dll=$1
 smoke_exe=$2
 serial_exe=$3
 fixtures=$4
+platform_exe=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 wine=${WINE:-}
@@ -89,6 +94,7 @@ rm -f -- "$WINEPREFIX"/dosdevices/com*
 work=$WINEPREFIX/drive_c/smoke
 mkdir -p "$work/sign"
 cp -- "$dll" "$smoke_exe" "$serial_exe" "$work/"
+[[ -z $platform_exe ]] || cp -- "$platform_exe" "$work/"
 names=()
 for txt in "$fixtures"/*.txt; do
   [[ -e $txt ]] || continue
@@ -121,6 +127,7 @@ if [[ ${#terminal_args[@]} -eq 0 ]]; then
   echo "SKIP the serial line checks: no fake terminal (python3 missing or not ready)"
 fi
 
+[[ -z $platform_exe ]] || run_program "$(basename "$platform_exe")"
 [[ ${#terminal_args[@]} -eq 0 ]] || run_program "$(basename "$serial_exe")" "$terminal_port"
 run_program "$(basename "$smoke_exe")" "${terminal_args[@]}" 'C:\smoke\sign' "${names[@]}"
 

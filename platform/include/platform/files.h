@@ -22,7 +22,19 @@ void RemoveFile(const std::string& path);
 
 // Appends `size` bytes to the file in one write, creating it when missing.
 // Lines appended by several threads or processes at once never interleave.
-// False when the file cannot be opened.
+// False when the file cannot be opened or the write fails.
 bool AppendToFile(const std::string& path, const void* data, size_t size);
+
+// Replaces the file's content whole: the new content is written to a file
+// beside it, flushed to disk and renamed over it, so that a crash or a
+// power cut leaves either the old content or the new one, never a cut
+// file. Text mode on Windows (line feeds stored as CR LF, as C's "wt").
+bool ReplaceFileContents(const std::string& path, const void* data, size_t size);
+
+// Appends `size` bytes in one write to the file, created when missing,
+// while holding it exclusively: another writer holding the file makes the
+// call fail at once (false) rather than wait, so the caller can retry.
+// False also when the file cannot be opened.
+bool AppendToFileExclusive(const std::string& path, const void* data, size_t size);
 
 }  // namespace platform
