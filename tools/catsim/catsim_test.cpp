@@ -197,6 +197,40 @@ TEST(CatsimTest, AnswersFramesAndRawCommandsAndRecordsEveryByte) {
   }
 }
 
+TEST(CatsimTest, PrinterRecordsEveryByteAndNeverReplies) {
+  TempDir root;
+  Simulator sim(root.path(), 7, "printer");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  Host host(sim.LinkPath());
+  ASSERT_TRUE(host.ok());
+  // What would make any other scenario answer: a request frame, a raw
+  // command, the host's ACK; then a print job with code page 949 text.
+  const Bytes job = {0x1B, 0x40, 0xBF, 0xB5, 0xBC, 0xF6, 0xC1, 0xF5, 0x0A, 0x0A, 0x0A,
+                     0x1D, 0x56, 0x01};
+  const Bytes requests = Cat(Simulator::RequestFrame("PAY"), Of("***VER"));
+  const Bytes print = Cat(Bytes{0x06}, job);
+  host.Send(requests);
+  ASSERT_TRUE(sim.WaitForReceived(requests.size(), milliseconds(2000)));
+  // Longer than a raw command's 20 ms quiet time: a reply would be out by now.
+  EXPECT_TRUE(host.Receive(1, milliseconds(300)).empty());
+  host.Send(print);
+  ASSERT_TRUE(sim.WaitForReceived(requests.size() + print.size(), milliseconds(2000)));
+  EXPECT_TRUE(host.Receive(1, milliseconds(300)).empty());
+
+  EXPECT_EQ(sim.Received(), Cat(requests, print));
+  EXPECT_TRUE(sim.Sent().empty());
+  for (const std::string& line : sim.RecordLines()) {
+    EXPECT_EQ(line.rfind("RX ", 0), 0u) << line;  // no LRC, TRAILER or TX lines
+  }
+}
+
+TEST(CatsimTest, PrinterRefusesAnExchangeCount) {
+  TempDir root;
+  Simulator sim(root.path(), 7, "printer", {"--exchanges", "1"});
+  EXPECT_FALSE(sim.Ready());
+  EXPECT_FALSE(std::filesystem::exists(root.path() / "dosdevices" / "com7"));
+}
+
 TEST(CatsimTest, ExchangesLimitEndsAfterTheLastDelayedReply) {
   TempDir root;
   Simulator sim(root.path(), 12, "ack-eot",

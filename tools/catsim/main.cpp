@@ -40,6 +40,12 @@
 //   noise                       5A 5A 11 7E | ACK |ack| answer frame
 //   trailing                    ACK |ack| answer frame followed by "XYZ"
 //   ack-then-answer-one-write   ACK and answer frame
+//   printer                     nothing, ever: catsim plays a receipt
+//                               printer. Every byte received is recorded
+//                               (RX lines) and none is taken apart: no
+//                               frames, no raw commands, so no LRC or
+//                               TRAILER lines and no reply of any kind.
+//                               --exchanges is refused with it.
 // A new request (frame or raw command) drops whatever is still unsent of the
 // reply to an earlier one: the host has given up on that exchange.
 // The answer frame is STX, answer, ETX, LRC (XOR of answer and ETX). The
@@ -47,7 +53,7 @@
 // "OK:" + request text + " " + BD C2 C0 CE (the code page 949 bytes of the
 // Korean word for "approved").
 // A raw command gets the --raw-answer TEXT (default "TQSIM OK") followed by
-// one ACK, in one write, in every scenario but "silent".
+// one ACK, in one write, in every scenario but "silent" and "printer".
 //
 // --exchanges K: after the reply to the K-th request frame (raw commands do
 // not count) catsim stops answering, keeps recording until the line has been
@@ -429,6 +435,10 @@ class Terminal {
     bool ends_frame = false;      // the last write of a request frame's reply
   };
 
+  // False for a printer: the bytes are only recorded. --hold (no scenario)
+  // still reads frames, so its record shows what the host tried to send.
+  bool TakesRequests() const { return scenario_ == nullptr || scenario_->takes_requests; }
+
   // The front of the queue waits for the host's ACK, not for a time.
   bool FrontHeld() const {
     return !queue_.empty() && queue_.front().after_host_ack && !host_acked_;
@@ -446,6 +456,7 @@ class Terminal {
     const Clock::time_point now = Clock::now();
     const size_t size = static_cast<size_t>(n);
     recorder_->Bytes("RX", buffer, size);
+    if (!TakesRequests()) return true;
     for (size_t i = 0; i < size; ++i) {
       const Verdict verdict = reader_.Feed(buffer[i]);
       if (verdict == Verdict::kFrameComplete) {

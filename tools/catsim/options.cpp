@@ -133,10 +133,17 @@ ParseResult ParseOptions(int argc, char** argv, Options* options,
     *error = "--root and --com are required";
     return ParseResult::kError;
   }
-  if (FindScenario(options->scenario) == nullptr) {
+  const Scenario* scenario = FindScenario(options->scenario);
+  if (scenario == nullptr) {
     *error = "unknown scenario: " + options->scenario + " (known:";
     for (const Scenario& s : Scenarios()) *error += " " + std::string(s.name);
     *error += ")";
+    return ParseResult::kError;
+  }
+  // --exchanges counts request frames; a line without requests would never
+  // reach the count, and catsim would never end on its own.
+  if (options->exchanges != 0 && !scenario->takes_requests) {
+    *error = "--exchanges needs a scenario that takes requests, not " + options->scenario;
     return ParseResult::kError;
   }
   if (!have_raw_answer) options->raw_answer = DefaultRawAnswer();

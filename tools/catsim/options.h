@@ -26,7 +26,8 @@ const char* UsageText();
 enum class ParseResult { kOk, kHelp, kError };
 
 // Parses argv. On kError, `error` says what was wrong. The scenario name is
-// checked against the scenario table as well.
+// checked against the scenario table as well, and --exchanges is refused for
+// a scenario that takes no requests (the printer).
 ParseResult ParseOptions(int argc, char** argv, Options* options,
                          std::string* error);
 

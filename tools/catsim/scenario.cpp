@@ -96,6 +96,8 @@ constexpr Scenario kScenarios[] = {
      Trailing, RawReply},
     {"ack-then-answer-one-write", "ACK and the answer frame in one write",
      AckThenAnswerOneWrite, RawReply},
+    {"printer", "a receipt printer: records every byte, never parses, never replies",
+     Silent, nullptr, /*takes_requests=*/false},
 };
 
 }  // namespace

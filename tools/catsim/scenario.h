@@ -39,6 +39,10 @@ struct Scenario {
   std::vector<Write> (*on_frame)(const ReplyContext&);
   // Writes for a raw command; nullptr: raw commands get no reply.
   std::vector<Write> (*on_raw)(const ReplyContext&);
+  // False for a line that carries no requests at all (a receipt printer):
+  // what arrives is recorded and never taken apart as frames or raw
+  // commands, so nothing received can make the simulator send.
+  bool takes_requests = true;
 };
 
 std::span<const Scenario> Scenarios();
