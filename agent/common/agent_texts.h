@@ -1,0 +1,27 @@
+// The agent's own Korean texts, kept here once, in UTF-8. Message boxes
+// take them as UTF-16; logs and replies take them in code page 949.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace agent::texts {
+
+inline constexpr std::string_view kLoadFailed = " 로드 실패!";
+inline constexpr std::string_view kEntryNotFound = " 함수 찾기 실패!";
+inline constexpr std::string_view kRestartRequested =
+    "데몬 프로그램 재실행을 요청했습니다.\n데몬 프로그램 재실행 됩니다.";
+inline constexpr std::string_view kRestartFailed =
+    "프로그램 재실행 중 오류가 발생했습니다.\n다시 실행해주시길 바랍니다.";
+inline constexpr std::string_view kPortsChanged =
+    "서버 포트가 변경되었습니다.\n데몬 프로그램 재실행 됩니다.";
+inline constexpr std::string_view kNoResultFile = "결과데이터 파일을 열수 없습니다.";
+inline constexpr std::string_view kBrowserClosed =
+    "브라우저가 종료되었습니다. 이전 결과데이터를 확인해보시길 바랍니다.";
+
+// The text in code page 949, for logs and replies.
+std::string Ansi(std::string_view utf8);
+// The text in UTF-16, for message boxes and configuration values.
+std::u16string Wide(std::string_view utf8);
+
+}  // namespace agent::texts
