@@ -70,7 +70,7 @@ std::string DefaultLibrary(const char* argv0) {
   std::string dir = argv0;
   const size_t slash = dir.rfind('/');
   dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-  return dir + "/../../link/libTelquin.so";
+  return dir + "/../../bin/libTelquin.so";
 }
 
 }  // namespace
