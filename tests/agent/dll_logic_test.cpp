@@ -1,6 +1,7 @@
 // The dispatcher through the real link library and the real print
 // stand-in, loaded by file name, against the simulator on a
 // pseudo-terminal.
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 #include "dispatcher/dll_logic.h"
 #include "dispatcher/last_result.h"
 #include "platform/module.h"
+#include "platform/process.h"
+#include "probe_runner.h"
 #include "support/simulator.h"
 #include "support/temp_root.h"
 
@@ -350,6 +353,8 @@ TEST_F(Dispatcher, PrintFailuresAndStoring) {
   // A data length below 4 or not a number is refused before printing.
   EXPECT_EQ(Dispatch("0025VEVU00000003PRNTx"), k0099);
   EXPECT_EQ(Dispatch("0025VEVU000000x9PRNTxxxxx"), k0099);
+  // Print data beyond the 100,000-byte buffer is refused, not cut.
+  EXPECT_EQ(Dispatch("0025VEVU0000100005PRNTxxxxxxxxxx"), k0099);
   EXPECT_EQ(g_bResultSaved, 0);
 }
 
@@ -421,6 +426,65 @@ TEST_F(Binding, WithoutTheLinkLibrary) {
   EXPECT_TRUE(untouched);
   EXPECT_NE(box.find("Telquin.dll 로드 실패!"), std::string::npos) << box;
   EXPECT_TRUE(Logged("DLL_LOGIC|" + texts::Ansi("Telquin.dll 로드 실패!")));
+}
+
+}  // namespace
+}  // namespace agent
+
+namespace agent {
+namespace {
+
+// What happens across processes: the probe runs the dispatcher in its own.
+class DispatcherProcess : public Dispatcher {
+ protected:
+  int RunProbe(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {OVT_MODULE_DIR};
+    all.insert(all.end(), args.begin(), args.end());
+    const pid_t pid = ovt_test::StartProbe(OVT_DISPATCH_PROBE, all);
+    return pid < 0 ? -1 : ovt_test::WaitForExit(pid);
+  }
+};
+
+TEST_F(DispatcherProcess, LastAfterARestartReturnsTheReplyStoredBefore) {
+  {
+    Simulator sim(root_, kCom, "answer", {"--answer", "BEFORE"});
+    ASSERT_TRUE(sim.Ready()) << sim.Error();
+    ASSERT_EQ(Dispatch(Vevu("D1AB")), AnswerReply("BEFORE"));
+  }
+  const int status = RunProbe({"dispatch", Command("LAST")});
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ovt_test::ReadFile(root_.path() + "/probe-reply.txt"), AnswerReply("BEFORE"));
+}
+
+TEST_F(DispatcherProcess, RrunStartsAFreshAgentAndEndsTheOldOne) {
+  ::testing::internal::CaptureStderr();
+  const int status = RunProbe({"dispatch", Command("RRUN")});
+  const std::string boxes = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), platform::TerminationStatus());
+  EXPECT_NE(boxes.find(std::string(texts::kRestartRequested)), std::string::npos) << boxes;
+  // The old agent ended before it could deliver the reply.
+  EXPECT_FALSE(fs::exists(root_.path() + "/probe-reply.txt"));
+  ASSERT_TRUE(ovt_test::WaitForFile(root_.path() + "/probe-restarted.txt"));
+  EXPECT_NE(ovt_test::ReadFile(root_.path() + "/probe-restarted.txt").find(" --Restart"),
+            std::string::npos);
+  EXPECT_TRUE(Logged("DLL_LOGIC|RESTART"));
+  EXPECT_FALSE(Logged("DLL_LOGIC|RESTART Fail"));
+}
+
+TEST_F(DispatcherProcess, TheStoredReplySurvivesAKillAtAnyMoment) {
+  const std::string a = "0020VEVU00000008\x02" "SHORT1\x03";
+  const std::string b = "0030VEVU00000018\x02" "A LONGER ANSWER\x03";
+  for (int round = 0; round < 20; ++round) {
+    const pid_t pid = ovt_test::StartProbe(OVT_DISPATCH_PROBE, {OVT_MODULE_DIR, "store-loop"});
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * round));
+    kill(pid, SIGKILL);
+    ovt_test::WaitForExit(pid);
+    if (!fs::exists(root_.path() + "/orvaResult.txt")) continue;  // killed before the first
+    const std::string stored = Stored();
+    EXPECT_TRUE(stored == a || stored == b) << "round " << round << ": [" << stored << "]";
+  }
 }
 
 }  // namespace
