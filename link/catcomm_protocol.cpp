@@ -234,7 +234,17 @@ int CCatComm::RecvAck(int seconds) {
   m_state.m_bWaiting = 1;
   Progress("RecvAck", "RecvAck Start while Loop!");
   bool failed = false;
-  while (m_state.m_bWaiting != 0) {
+  for (;;) {
+    if (m_state.m_bWaiting == 0) {
+      // The reader ended the wait between two looks. A complete answer
+      // counts as acknowledged; a refusal or cancel stays a failure, or a
+      // NAK racing this check would pass as an acknowledgement.
+      if (m_state.m_nAckStatus == kAckRefused) {
+        Progress("RecvAck", "TimeOut");
+        failed = true;
+      }
+      break;
+    }
     platform::SleepMs(Timings().poll_ms);
     const bool over = IsTimeout(limit);
     const int ack = m_state.m_nAckStatus;
