@@ -19,20 +19,12 @@
 //      alternating, against the simulator answering at once (--payments N);
 //   3. the parts of a call on their own: binding and releasing, the
 //      settings, one log line, the store step (--parts N, 0 skips it).
-#include <dirent.h>
 #include <dlfcn.h>
-#include <malloc.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -40,6 +32,7 @@
 #include <vector>
 
 #include "Telquin.h"
+#include "bench_report.h"
 #include "common/agent_config.h"
 #include "common/agent_log.h"
 #include "dispatcher/agent_message.h"
@@ -56,17 +49,11 @@
 #ifndef OVT_CATSIM
 #error "OVT_CATSIM must name the built catsim program"
 #endif
-#ifndef OVT_BENCH_COMPILER
-#define OVT_BENCH_COMPILER "unknown compiler"
-#endif
-#ifndef OVT_BENCH_BUILD_TYPE
-#define OVT_BENCH_BUILD_TYPE "unknown"
-#endif
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using ovt_test::Simulator;
 using ovt_test::TempRoot;
 
@@ -98,6 +85,9 @@ constexpr double kOverheadTargetMs = 5.0;  // payment: DllLogic minus the bare e
 constexpr int kWarmUpCalls = 100;  // calls before the first resource sample
 constexpr int kMinCalls = 100;
 constexpr int kMinPayments = 20;
+constexpr long kMaxCount = 10000000;
+// Progress shows every this many steps: the calls are short.
+constexpr int kProgressEvery = 100;
 
 struct Options {
   int calls = 10000;
@@ -112,174 +102,25 @@ const char* Usage() {
          "  --parts N     repetitions of each part in section 3, 0 skips it (default 1000)\n";
 }
 
-bool ParseCount(const char* text, int min, int* out) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value < min || value > 10000000) return false;
-  *out = static_cast<int>(value);
-  return true;
-}
-
 // 0 parsed, 1 help shown, 2 error shown.
 int ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(Usage(), stdout);
-      return 1;
-    }
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+  const auto take = [&](std::string_view arg, const char* value) {
     bool ok = false;
     if (arg == "--calls") {
-      ok = ParseCount(value, kMinCalls, &options->calls);
+      ok = ParseCount(value, kMinCalls, kMaxCount, &options->calls);
     } else if (arg == "--payments") {
-      ok = ParseCount(value, kMinPayments, &options->payments);
+      ok = ParseCount(value, kMinPayments, kMaxCount, &options->payments);
     } else if (arg == "--parts") {
-      ok = ParseCount(value, 0, &options->parts);
+      ok = ParseCount(value, 0, kMaxCount, &options->parts);
     } else {
-      std::fprintf(stderr, "dll_logic_bench: unknown argument %s\n%s", argv[i], Usage());
-      return 2;
+      return Taken::kUnknown;
     }
-    if (!ok) {
-      std::fprintf(stderr, "dll_logic_bench: bad value for %s\n%s", argv[i], Usage());
-      return 2;
-    }
-    ++i;
-  }
-  return 0;
-}
-
-// ---------------------------------------------------------------- figures
-
-struct Summary {
-  size_t count = 0;
-  double median = 0, mean = 0, min = 0, max = 0, p90 = 0, p99 = 0;
-};
-
-// Nearest rank: the smallest value that at least `share` of the sorted
-// values do not exceed.
-double Percentile(const std::vector<double>& sorted, double share) {
-  const size_t rank = static_cast<size_t>(std::ceil(share * static_cast<double>(sorted.size())));
-  return sorted[std::min(std::max<size_t>(rank, 1), sorted.size()) - 1];
-}
-
-Summary Summarize(std::vector<double> values) {
-  Summary s;
-  s.count = values.size();
-  if (values.empty()) return s;
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  double sum = 0;
-  for (double v : values) sum += v;
-  s.mean = sum / static_cast<double>(n);
-  s.min = values.front();
-  s.max = values.back();
-  s.p90 = Percentile(values, 0.90);
-  s.p99 = Percentile(values, 0.99);
-  return s;
-}
-
-double MedianOf(const std::vector<double>& values, size_t from, size_t to) {
-  return Summarize(std::vector<double>(values.begin() + static_cast<long>(from),
-                                       values.begin() + static_cast<long>(to)))
-      .median;
-}
-
-// One figure per line: label, value and unit in fixed columns, then an
-// optional note (the target or the expected value).
-void Line(const char* label, const std::string& value, const char* unit, const std::string& note) {
-  std::string line = "  ";
-  line += label;
-  line.resize(std::max<size_t>(line.size() + 1, 49), ' ');
-  line += std::string(value.size() < 10 ? 10 - value.size() : 0, ' ') + value;
-  line += std::string(" ") + unit;
-  if (!note.empty()) line.resize(std::max<size_t>(line.size() + 2, 63), ' ');
-  line += note;
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  std::printf("%s\n", line.c_str());
-}
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-void Figure(const char* label, double value, const char* unit, const std::string& note = "") {
-  Line(label, Format("%.1f", value), unit, note);
-}
-void Fine(const char* label, double value, const char* unit, const std::string& note = "") {
-  Line(label, Format("%.2f", value), unit, note);
-}
-// Sub-millisecond figures, in ms with microsecond resolution.
-void Micro(const char* label, double value_ms, const std::string& note = "") {
-  Line(label, Format("%.3f", value_ms), "ms", note);
-}
-void Count(const char* label, long value, const char* unit = "", const std::string& note = "") {
-  Line(label, std::to_string(value), unit, note);
-}
-void Text(const char* label, const std::string& value) {
-  std::string line = "  ";
-  line += label;
-  line.resize(std::max<size_t>(line.size() + 1, 49), ' ');
-  std::printf("%s%s\n", line.c_str(), value.c_str());
-}
-void Heading(const std::string& title) { std::printf("\n%s\n", title.c_str()); }
-
-std::string Verdict(bool met) { return met ? "met" : "MISSED"; }
-
-double MsBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-// CPU time of the whole process (every thread, the link library's reader
-// thread included) in milliseconds. The simulator is a process of its own
-// and is not counted.
-double ProcessCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+    return ok ? Taken::kOk : Taken::kBadValue;
+  };
+  return bench::ParseOptions(argc, argv, "dll_logic_bench", Usage(), take);
 }
 
 // ---------------------------------------------------------------- machine
-
-std::string FirstLineOf(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-std::string CpuModel() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("model name", 0) == 0) {
-      const size_t colon = line.find(':');
-      if (colon != std::string::npos) return line.substr(line.find_first_not_of(" \t", colon + 1));
-    }
-  }
-  return "unknown";
-}
-
-std::string LoadAverage() {
-  const std::string line = FirstLineOf("/proc/loadavg");
-  // The first three fields: 1, 5 and 15 minute averages.
-  size_t end = 0;
-  for (int field = 0; field < 3 && end != std::string::npos; ++field) {
-    end = line.find(' ', end + (field ? 1 : 0));
-  }
-  return end == std::string::npos ? line : line.substr(0, end);
-}
-
-std::string LocalTimeNow() {
-  const time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &local);
-  return text;
-}
 
 // The file system that holds `path`, from /proc/self/mounts: the type of
 // the longest mount point that is a prefix of it. The store step syncs to
@@ -300,46 +141,6 @@ std::string FileSystemOf(const std::string& path) {
 }
 
 // ---------------------------------------------------------------- resources
-
-struct Resources {
-  long fds = -1;
-  long threads = -1;
-  long rss_kb = -1;
-  long anon_kb = -1;               // the heap and other private memory, without mapped files
-  long long heap_bytes = -1;       // malloc's bytes in use, mapped blocks included
-  long long free_heap_bytes = -1;  // malloc's free bytes, kept for later requests
-};
-
-long OpenDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  const int own = dirfd(dir);
-  long count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    if (std::atoi(entry->d_name) == own) continue;  // the listing's own descriptor
-    ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
-Resources Sample() {
-  Resources r;
-  r.fds = OpenDescriptors();
-  // Before the status file's stream allocates anything.
-  const struct mallinfo2 heap = mallinfo2();
-  r.heap_bytes = static_cast<long long>(heap.uordblks + heap.hblkhd);
-  r.free_heap_bytes = static_cast<long long>(heap.fordblks);
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("Threads:", 0) == 0) r.threads = std::atol(line.c_str() + 8);
-    if (line.rfind("VmRSS:", 0) == 0) r.rss_kb = std::atol(line.c_str() + 6);
-    if (line.rfind("RssAnon:", 0) == 0) r.anon_kb = std::atol(line.c_str() + 8);
-  }
-  return r;
-}
 
 // Whether a file of this name is mapped into the process now: between two
 // calls it should not be, since every call releases what it bound.
@@ -376,16 +177,6 @@ LogSize AgentLogSize(const std::string& root) {
       ++size.lines;
   }
   return size;
-}
-
-// Prints progress on stderr, only when someone watches a terminal, so that
-// the figures on stdout stay clean when they are captured.
-void Progress(const char* what, int done, int total) {
-  static const bool shown = isatty(STDERR_FILENO) != 0;
-  if (!shown) return;
-  if (done != total && done % 100 != 0) return;
-  std::fprintf(stderr, "\r  [%s %d/%d]%s", what, done, total, done == total ? "\n" : "");
-  std::fflush(stderr);
 }
 
 // ---------------------------------------------------------------- messages
@@ -455,7 +246,7 @@ void RepeatCommand(const TempRoot& root, const std::string& title, const std::st
   // calls leave behind.
   std::vector<double> wall(static_cast<size_t>(count), 0.0);
   std::vector<double> cpu(static_cast<size_t>(count), 0.0);
-  const Resources at_start = Sample();
+  const Resources at_start = Sample(true);
   long wrong = 0;
   for (int i = 0; i < kWarmUpCalls; ++i) {
     if (TimeDllLogic(request).reply != expected) ++wrong;
@@ -465,16 +256,16 @@ void RepeatCommand(const TempRoot& root, const std::string& title, const std::st
   const LogSize log_before = AgentLogSize(root.path());
   const bool telquin_mapped = Mapped(kTelquinFile);
   const bool print_mapped = Mapped(kPrintFile);
-  const Resources warm = Sample();
+  const Resources warm = Sample(true);
 
   for (int i = 0; i < count; ++i) {
     const Timed t = TimeDllLogic(request);
     wall[static_cast<size_t>(i)] = t.wall_ms;
     cpu[static_cast<size_t>(i)] = t.cpu_ms;
     if (t.reply != expected) ++wrong;
-    Progress("calls", i + 1, count);
+    Progress("calls", i + 1, count, kProgressEvery);
   }
-  const Resources at_end = Sample();
+  const Resources at_end = Sample(true);
   const LogSize log_after = AgentLogSize(root.path());
 
   const Summary w = Summarize(wall);
@@ -503,35 +294,7 @@ void RepeatCommand(const TempRoot& root, const std::string& title, const std::st
        static_cast<double>(log_after.bytes - log_before.bytes) / per_call, "bytes");
   Fine("agent log lines per call",
        static_cast<double>(log_after.lines - log_before.lines) / per_call, "");
-  Count("open descriptors, before any call", at_start.fds);
-  Count("open descriptors, after warm-up", warm.fds);
-  Count("open descriptors, at the end", at_end.fds);
-  Count("open descriptors, end minus warm-up", at_end.fds - warm.fds, "", "expected 0");
-  Count("threads, before any call", at_start.threads);
-  Count("threads, after warm-up", warm.threads);
-  Count("threads, at the end", at_end.threads);
-  Count("threads, end minus warm-up", at_end.threads - warm.threads, "", "expected 0");
-  Count("resident memory (VmRSS), before any call", at_start.rss_kb, "kB");
-  Count("resident memory (VmRSS), after warm-up", warm.rss_kb, "kB");
-  Count("resident memory (VmRSS), at the end", at_end.rss_kb, "kB");
-  Count("resident memory, end minus warm-up", at_end.rss_kb - warm.rss_kb, "kB",
-        "expected about 0");
-  // VmRSS also counts the pages of mapped files, which come and go with the
-  // libraries and the page cache; the anonymous part is where a leak shows.
-  Count("anonymous memory (RssAnon), after warm-up", warm.anon_kb, "kB");
-  Count("anonymous memory (RssAnon), at the end", at_end.anon_kb, "kB");
-  Count("anonymous memory, end minus warm-up", at_end.anon_kb - warm.anon_kb, "kB",
-        "expected about 0");
-  // What malloc hands out and has not had back, whoever asked for it (the
-  // bench, the agent core, the libraries and the loader share one heap).
-  Count("heap in use (mallinfo2), after warm-up", static_cast<long>(warm.heap_bytes), "bytes");
-  Count("heap in use (mallinfo2), at the end", static_cast<long>(at_end.heap_bytes), "bytes");
-  Count("heap in use, end minus warm-up", static_cast<long>(at_end.heap_bytes - warm.heap_bytes),
-        "bytes", "expected about 0");
-  // Memory that malloc has back but keeps (mostly the top of its heap) is
-  // resident too: it explains a VmRSS growth while the heap in use stays.
-  Count("free heap kept by malloc, end minus warm-up",
-        static_cast<long>(at_end.free_heap_bytes - warm.free_heap_bytes), "bytes");
+  ResourceReport("call", at_start, warm, at_end);
 }
 
 void Calls(const TempRoot& root, int count) {
@@ -638,7 +401,7 @@ void Payments(const TempRoot& root, int count) {
       differences.push_back(logic.wall_ms - bare.call_ms);
       if (bare.code != 1 || bare.response != expected_answer) ++bare_failures;
     }
-    Progress("payment pairs", i + 1, count);
+    Progress("payment pairs", i + 1, count, kProgressEvery);
   }
 
   const Summary lw = Summarize(logic_wall);
@@ -723,7 +486,7 @@ void Parts(const TempRoot& root, int count) {
     bind.push_back(MsBetween(t2, t3));
     settings.push_back(MsBetween(t3, t4));
     log_line.push_back(MsBetween(t4, t5));
-    Progress("parts", i + 1, count);
+    Progress("parts", i + 1, count, kProgressEvery);
   }
 
   const std::string payment_request = VevuRequest(kPaymentData);
@@ -734,7 +497,7 @@ void Parts(const TempRoot& root, int count) {
     const auto t0 = Clock::now();
     agent::StoreLastResult(parsed, reply);
     store.push_back(MsBetween(t0, Clock::now()));
-    Progress("store", i + 1, count);
+    Progress("store", i + 1, count, kProgressEvery);
   }
   if (ovt_test::ReadFile(root.path() + "/" + agent::kLastResultFile) != reply) ++failures;
 
@@ -764,18 +527,7 @@ int main(int argc, char** argv) {
   if (const int parsed = ParseOptions(argc, argv, &options)) return parsed == 1 ? 0 : 2;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  std::string command;
-  for (int i = 0; i < argc; ++i) command += (i ? " " : "") + std::string(argv[i]);
-  utsname host{};
-  uname(&host);
-
-  std::printf("OVTelquin dll_logic_bench\n");
-  Text("command", command);
-  Text("started", LocalTimeNow());
-  Text("processors (nproc)", std::to_string(sysconf(_SC_NPROCESSORS_ONLN)));
-  Text("cpu", CpuModel());
-  Text("system", std::string(host.sysname) + " " + host.release + " " + host.machine);
-  Text("compiler", std::string(OVT_BENCH_COMPILER) + ", build type " + OVT_BENCH_BUILD_TYPE);
+  MachineHeader("dll_logic_bench", argc, argv);
   Text("libraries loaded from", OVT_MODULE_DIR);
   Text("simulator", OVT_CATSIM);
   Text("configuration", "CatComPort=" + std::to_string(kCom) +

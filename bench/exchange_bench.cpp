@@ -16,20 +16,13 @@
 //      (--soak N, 0 skips it);
 //   3. ReqStop while an exchange waits for the answer and while it waits for
 //      the acknowledgement (--stops N repetitions each, 0 skips it).
-#include <dirent.h>
 #include <dlfcn.h>
-#include <sys/utsname.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <string_view>
@@ -37,6 +30,7 @@
 #include <vector>
 
 #include "Telquin.h"
+#include "bench_report.h"
 #include "support/simulator.h"
 #include "support/temp_root.h"
 
@@ -46,16 +40,10 @@
 #ifndef OVT_CATSIM
 #error "OVT_CATSIM must name the built catsim program"
 #endif
-#ifndef OVT_BENCH_COMPILER
-#define OVT_BENCH_COMPILER "unknown compiler"
-#endif
-#ifndef OVT_BENCH_BUILD_TYPE
-#define OVT_BENCH_BUILD_TYPE "unknown"
-#endif
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using ovt_test::Simulator;
 using ovt_test::TempRoot;
 using std::chrono::milliseconds;
@@ -78,6 +66,7 @@ constexpr double kCpuTargetMs = 20.0;       // process CPU per exchange
 
 constexpr int kMinExchanges = 20;
 constexpr int kWarmUp = 10;  // soak exchanges before the first resource sample
+constexpr long kMaxCount = 1000000;
 
 struct Options {
   int exchanges = 25;
@@ -94,196 +83,25 @@ const char* Usage() {
          "  --library PATH shared library to load (default: the one built beside)\n";
 }
 
-bool ParseCount(const char* text, int min, int* out) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value < min || value > 1000000) return false;
-  *out = static_cast<int>(value);
-  return true;
-}
-
 // 0 parsed, 1 help shown, 2 error shown.
 int ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(Usage(), stdout);
-      return 1;
-    }
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+  const auto take = [&](std::string_view arg, const char* value) {
     bool ok = false;
     if (arg == "--exchanges") {
-      ok = ParseCount(value, kMinExchanges, &options->exchanges);
+      ok = ParseCount(value, kMinExchanges, kMaxCount, &options->exchanges);
     } else if (arg == "--soak") {
-      ok = ParseCount(value, 0, &options->soak);
+      ok = ParseCount(value, 0, kMaxCount, &options->soak);
     } else if (arg == "--stops") {
-      ok = ParseCount(value, 0, &options->stops);
+      ok = ParseCount(value, 0, kMaxCount, &options->stops);
     } else if (arg == "--library") {
       ok = value != nullptr && *value != '\0';
       if (ok) options->library = value;
     } else {
-      std::fprintf(stderr, "exchange_bench: unknown argument %s\n%s", argv[i], Usage());
-      return 2;
+      return Taken::kUnknown;
     }
-    if (!ok) {
-      std::fprintf(stderr, "exchange_bench: bad value for %s\n%s", argv[i], Usage());
-      return 2;
-    }
-    ++i;
-  }
-  return 0;
-}
-
-// ---------------------------------------------------------------- figures
-
-struct Summary {
-  size_t count = 0;
-  double median = 0, mean = 0, min = 0, max = 0, p90 = 0;
-};
-
-Summary Summarize(std::vector<double> values) {
-  Summary s;
-  s.count = values.size();
-  if (values.empty()) return s;
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  double sum = 0;
-  for (double v : values) sum += v;
-  s.mean = sum / static_cast<double>(n);
-  s.min = values.front();
-  s.max = values.back();
-  // Nearest rank: the smallest value that at least 90 % of the values do
-  // not exceed.
-  const size_t rank = static_cast<size_t>(std::ceil(0.9 * static_cast<double>(n)));
-  s.p90 = values[std::max<size_t>(rank, 1) - 1];
-  return s;
-}
-
-// One figure per line: label, value and unit in fixed columns, then an
-// optional note (the target or the expected value).
-void Line(const char* label, const std::string& value, const char* unit, const std::string& note) {
-  std::string line = "  ";
-  line += label;
-  line.resize(std::max<size_t>(line.size() + 1, 49), ' ');
-  line += std::string(value.size() < 10 ? 10 - value.size() : 0, ' ') + value;
-  line += std::string(" ") + unit;
-  if (!note.empty()) line.resize(std::max<size_t>(line.size() + 2, 63), ' ');
-  line += note;
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  std::printf("%s\n", line.c_str());
-}
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-void Figure(const char* label, double value, const char* unit, const std::string& note = "") {
-  Line(label, Format("%.1f", value), unit, note);
-}
-void Fine(const char* label, double value, const char* unit, const std::string& note = "") {
-  Line(label, Format("%.2f", value), unit, note);
-}
-void Ratio(const char* label, double value) { Line(label, Format("%.3f", value), "", ""); }
-void Count(const char* label, long value, const char* unit = "", const std::string& note = "") {
-  Line(label, std::to_string(value), unit, note);
-}
-void Text(const char* label, const std::string& value) {
-  std::string line = "  ";
-  line += label;
-  line.resize(std::max<size_t>(line.size() + 1, 49), ' ');
-  std::printf("%s%s\n", line.c_str(), value.c_str());
-}
-void Heading(const std::string& title) { std::printf("\n%s\n", title.c_str()); }
-
-std::string Verdict(bool met) { return met ? "met" : "MISSED"; }
-
-double MsBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-// CPU time of the whole process (every thread, the library's reader thread
-// included) in milliseconds. The simulator is a process of its own and is
-// not counted.
-double ProcessCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-// ---------------------------------------------------------------- machine
-
-std::string FirstLineOf(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-std::string CpuModel() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("model name", 0) == 0) {
-      const size_t colon = line.find(':');
-      if (colon != std::string::npos) return line.substr(line.find_first_not_of(" \t", colon + 1));
-    }
-  }
-  return "unknown";
-}
-
-std::string LoadAverage() {
-  const std::string line = FirstLineOf("/proc/loadavg");
-  // The first three fields: 1, 5 and 15 minute averages.
-  size_t end = 0;
-  for (int field = 0; field < 3 && end != std::string::npos; ++field) {
-    end = line.find(' ', end + (field ? 1 : 0));
-  }
-  return end == std::string::npos ? line : line.substr(0, end);
-}
-
-std::string LocalTimeNow() {
-  const time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &local);
-  return text;
-}
-
-// ---------------------------------------------------------------- resources
-
-struct Resources {
-  long fds = -1;
-  long threads = -1;
-  long rss_kb = -1;
-};
-
-long OpenDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  const int own = dirfd(dir);
-  long count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    if (std::atoi(entry->d_name) == own) continue;  // the listing's own descriptor
-    ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
-Resources Sample() {
-  Resources r;
-  r.fds = OpenDescriptors();
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("Threads:", 0) == 0) r.threads = std::atol(line.c_str() + 8);
-    if (line.rfind("VmRSS:", 0) == 0) r.rss_kb = std::atol(line.c_str() + 6);
-  }
-  return r;
+    return ok ? Taken::kOk : Taken::kBadValue;
+  };
+  return bench::ParseOptions(argc, argv, "exchange_bench", Usage(), take);
 }
 
 // ---------------------------------------------------------------- library
@@ -321,15 +139,6 @@ bool StartSimulator(const Simulator& sim, const char* scenario) {
 std::string ExpectedResponse() {
   const std::vector<uint8_t> frame = Simulator::AnswerFrame(Simulator::DefaultAnswer(kRequest));
   return std::string(frame.begin(), frame.end() - 1);
-}
-
-// Prints progress on stderr, only when someone watches a terminal, so that
-// the figures on stdout stay clean when they are captured.
-void Progress(const char* what, int done, int total) {
-  static const bool shown = isatty(STDERR_FILENO) != 0;
-  if (!shown) return;
-  std::fprintf(stderr, "\r  [%s %d/%d]%s", what, done, total, done == total ? "\n" : "");
-  std::fflush(stderr);
 }
 
 // ---------------------------------------------------------------- 1. exchange
@@ -419,19 +228,7 @@ void Soak(const Library& lib, const TempRoot& root, int count) {
   Count("wrong answers (result 1, other bytes)", wrong_answers, "", "expected 0");
   Figure("wall per exchange, median", Summarize(wall).median, "ms");
   Count("sampled after exchange (warm-up)", warm_up);
-  Count("open descriptors, before any exchange", at_start.fds);
-  Count("open descriptors, after warm-up", warm.fds);
-  Count("open descriptors, at the end", at_end.fds);
-  Count("open descriptors, end minus warm-up", at_end.fds - warm.fds, "", "expected 0");
-  Count("threads, before any exchange", at_start.threads);
-  Count("threads, after warm-up", warm.threads);
-  Count("threads, at the end", at_end.threads);
-  Count("threads, end minus warm-up", at_end.threads - warm.threads, "", "expected 0");
-  Count("resident memory (VmRSS), before any exchange", at_start.rss_kb, "kB");
-  Count("resident memory (VmRSS), after warm-up", warm.rss_kb, "kB");
-  Count("resident memory (VmRSS), at the end", at_end.rss_kb, "kB");
-  Count("resident memory, end minus warm-up", at_end.rss_kb - warm.rss_kb, "kB",
-        "expected about 0");
+  ResourceReport("exchange", at_start, warm, at_end);
 }
 
 // ---------------------------------------------------------------- 3. ReqStop
@@ -584,18 +381,7 @@ int main(int argc, char** argv) {
   if (const int parsed = ParseOptions(argc, argv, &options)) return parsed == 1 ? 0 : 2;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  std::string command;
-  for (int i = 0; i < argc; ++i) command += (i ? " " : "") + std::string(argv[i]);
-  utsname host{};
-  uname(&host);
-
-  std::printf("OVTelquin exchange_bench\n");
-  Text("command", command);
-  Text("started", LocalTimeNow());
-  Text("processors (nproc)", std::to_string(sysconf(_SC_NPROCESSORS_ONLN)));
-  Text("cpu", CpuModel());
-  Text("system", std::string(host.sysname) + " " + host.release + " " + host.machine);
-  Text("compiler", std::string(OVT_BENCH_COMPILER) + ", build type " + OVT_BENCH_BUILD_TYPE);
+  MachineHeader("exchange_bench", argc, argv);
   Text("library", options.library);
   Text("simulator", OVT_CATSIM);
   Text("port, baud, request", "COM" + std::to_string(kCom) + ", " + std::to_string(kBaud) + ", \"" +
