@@ -18,6 +18,8 @@ inline constexpr std::string_view kPortsChanged =
 inline constexpr std::string_view kNoResultFile = "결과데이터 파일을 열수 없습니다.";
 inline constexpr std::string_view kBrowserClosed =
     "브라우저가 종료되었습니다. 이전 결과데이터를 확인해보시길 바랍니다.";
+inline constexpr std::string_view kPortSearchFailedDll = "포트 자동 찾기 실패!(DLL)";
+inline constexpr std::string_view kPortSearchFailedWs = "포트 자동 찾기 실패!(WS)";
 
 // The text in code page 949, for logs and replies.
 std::string Ansi(std::string_view utf8);
