@@ -116,6 +116,14 @@ class Host {
   }
   bool ok() const { return fd_ >= 0; }
 
+  // The line speed, set on the host's side as a serial driver sets it.
+  void SetSpeed(speed_t speed) {
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(fd_, &tio), 0);
+    ASSERT_EQ(::cfsetspeed(&tio, speed), 0);
+    ASSERT_EQ(::tcsetattr(fd_, TCSANOW, &tio), 0);
+  }
+
   void Send(const Bytes& bytes) {
     ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
@@ -195,6 +203,38 @@ TEST(CatsimTest, AnswersFramesAndRawCommandsAndRecordsEveryByte) {
     sim.Stop();
     EXPECT_FALSE(std::filesystem::is_symlink(sim.LinkPath()));
   }
+}
+
+TEST(CatsimTest, BaudAnswersOnlyAtItsLineSpeed) {
+  TempDir root;
+  {
+    Simulator refused(root.path(), 6, "answer", {"--baud", "0"});
+    EXPECT_FALSE(refused.Ready());
+  }
+  Simulator sim(root.path(), 4, "answer", {"--baud", "19200"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  Host host(sim.LinkPath());
+  ASSERT_TRUE(host.ok());
+  // At another speed neither a raw command nor a frame gets an answer; each
+  // is recorded with the speed it came at. catsim handles them in order, so
+  // a reply to either would be sent before the reply to the last request.
+  host.SetSpeed(B9600);
+  host.Send(Of("***"));
+  ASSERT_TRUE(sim.WaitForLines("BAUD ", 1, milliseconds(2000)));
+  host.Send(Simulator::RequestFrame("SLOW"));
+  ASSERT_TRUE(sim.WaitForLines("BAUD ", 2, milliseconds(2000)));
+  host.SetSpeed(B19200);
+  host.Send(Of("***"));
+  EXPECT_EQ(host.Receive(9, milliseconds(2000)), Simulator::RawReply());
+  ASSERT_TRUE(sim.WaitForLines("TX ", 1, milliseconds(2000)));
+
+  EXPECT_EQ(sim.Received(), Cat(Cat(Of("***"), Simulator::RequestFrame("SLOW")), Of("***")));
+  EXPECT_EQ(sim.Sent(), Simulator::RawReply());
+  std::vector<std::string> bauds;
+  for (const std::string& line : sim.RecordLines()) {
+    if (line.rfind("BAUD ", 0) == 0) bauds.push_back(line);
+  }
+  EXPECT_EQ(bauds, (std::vector<std::string>{"BAUD 9600", "BAUD 9600", "BAUD 19200"}));
 }
 
 TEST(CatsimTest, PrinterRecordsEveryByteAndNeverReplies) {

@@ -2,7 +2,7 @@
 //
 //   catsim --root DIR --com N [--scenario NAME] [--answer TEXT]
 //          [--answer-hex HEX] [--raw-answer TEXT] [--delay MS]
-//          [--record FILE] [--hold] [--exchanges K]
+//          [--record FILE] [--hold] [--exchanges K] [--baud RATE]
 //
 // catsim opens a pseudo-terminal pair, puts the slave in raw mode and makes
 // the symbolic link DIR/dosdevices/comN (folder created when missing, an
@@ -55,6 +55,14 @@
 // A raw command gets the --raw-answer TEXT (default "TQSIM OK") followed by
 // one ACK, in one write, in every scenario but "silent" and "printer".
 //
+// --baud RATE: a real terminal understands the host only at its own line
+// speed. With this option catsim answers a request frame or a raw command
+// only when the line speed the host has set on its side (the slave's
+// termios, as the master reports it) is RATE when the request is complete;
+// at any other speed it stays silent, records what it receives as always,
+// and the request does not cut short the reply to an earlier one. Without
+// it catsim answers at any speed.
+//
 // --exchanges K: after the reply to the K-th request frame (raw commands do
 // not count) catsim stops answering, keeps recording until the line has been
 // quiet for 600 ms (at most 3 s, so the host's closing bytes are recorded),
@@ -77,9 +85,14 @@
 //   LRC OK            a request frame ended and its LRC was right
 //   LRC BAD <hh>      a request frame ended with a wrong LRC; <hh> is the
 //                     LRC it should have had
+//   BAUD <rate>       a request frame or raw command was complete while the
+//                     line's speed was <rate> bits per second (0: a speed
+//                     catsim cannot name); written whether or not it is
+//                     answered, so the record shows each request's speed
 //   TX <hex>          the bytes of one write to the line
-// The TRAILER and LRC lines of a frame follow the RX line of the chunk that
-// ended it.
+// The TRAILER, LRC and BAUD lines of a frame follow the RX line of the chunk
+// that ended it; the BAUD line of a raw command follows once the line has
+// been quiet for the raw command's 20 ms.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -360,6 +373,35 @@ bool HoldSlave(const std::string& path, Fd* held, std::string* error) {
 
 // ---------------------------------------------------------------- terminal
 
+struct LineSpeed {
+  speed_t code;
+  int rate;
+};
+
+constexpr LineSpeed kLineSpeeds[] = {
+    {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
+    {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
+    {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
+    {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+    {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
+    {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000},
+    {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+};
+
+// The line speed the host set on the slave, in bits per second; on Linux
+// the master's termios reports the slave's. 0 when it cannot be read or is
+// not one of the named speeds.
+int LineRate(int master) {
+  termios tio{};
+  if (::tcgetattr(master, &tio) != 0) return 0;
+  const speed_t code = ::cfgetospeed(&tio);
+  for (const LineSpeed& speed : kLineSpeeds) {
+    if (speed.code == code) return speed.rate;
+  }
+  return 0;
+}
+
 // Milliseconds poll() may sleep to wake no later than `deadline`.
 int MsUntil(Clock::time_point deadline, Clock::time_point now) {
   if (deadline <= now) return 0;
@@ -499,7 +541,7 @@ class Terminal {
     } else {
       recorder_->Bytes("LRC BAD", &frame.expected_lrc, 1);
     }
-    if (scenario_ == nullptr) return;
+    if (!Understood()) return;
     DropUnsent();
     if (!Answering()) return;
     ++frames_taken_;
@@ -518,7 +560,7 @@ class Terminal {
   }
 
   void OnRawCommand(const Bytes& raw, Clock::time_point now) {
-    if (raw.empty() || scenario_ == nullptr) return;
+    if (raw.empty() || !Understood()) return;
     DropUnsent();
     if (scenario_->on_raw == nullptr || !Answering()) return;
     const Bytes no_answer;
@@ -526,6 +568,16 @@ class Terminal {
     for (Write& write : scenario_->on_raw(context)) {
       Enqueue(Pending{std::move(write.bytes), write.after_host_ack, false}, now);
     }
+  }
+
+  // Records the line speed of a request that is complete; false when
+  // nothing answers it: --hold, or a speed other than --baud's, at which a
+  // real terminal would have read only noise.
+  bool Understood() {
+    const int rate = LineRate(master_);
+    recorder_->Line("BAUD " + std::to_string(rate));
+    if (scenario_ == nullptr) return false;
+    return options_.baud == 0 || rate == options_.baud;
   }
 
   // False once the requests that --exchanges allows have all been taken.

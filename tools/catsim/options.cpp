@@ -34,7 +34,7 @@ int HexDigit(char c) {
 const char* UsageText() {
   return "usage: catsim --root DIR --com N [--scenario NAME] [--answer TEXT]\n"
          "              [--answer-hex HEX] [--raw-answer TEXT] [--delay MS]\n"
-         "              [--record FILE] [--hold] [--exchanges K]\n";
+         "              [--record FILE] [--hold] [--exchanges K] [--baud RATE]\n";
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
@@ -72,7 +72,8 @@ ParseResult ParseOptions(int argc, char** argv, Options* options,
     const bool takes_value =
         arg == "--root" || arg == "--com" || arg == "--scenario" ||
         arg == "--answer" || arg == "--answer-hex" || arg == "--raw-answer" ||
-        arg == "--delay" || arg == "--record" || arg == "--exchanges";
+        arg == "--delay" || arg == "--record" || arg == "--exchanges" ||
+        arg == "--baud";
     if (!takes_value) {
       *error = "unknown argument: " + std::string(arg);
       return ParseResult::kError;
@@ -127,6 +128,12 @@ ParseResult ParseOptions(int argc, char** argv, Options* options,
         return ParseResult::kError;
       }
       options->exchanges = number;
+    } else if (arg == "--baud") {
+      if (!ParseNumber(value, 1, INT_MAX, &number)) {
+        *error = "--baud wants a positive line speed in bits per second";
+        return ParseResult::kError;
+      }
+      options->baud = static_cast<int>(number);
     }
   }
   if (!have_root || !have_com) {

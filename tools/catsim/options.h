@@ -18,6 +18,7 @@ struct Options {
   std::string record;                          // --record FILE; empty: none
   bool hold = false;                           // --hold
   long long exchanges = 0;                     // --exchanges K; 0: unlimited
+  int baud = 0;  // --baud RATE: answers only at this line speed; 0: any
 };
 
 // The usage text printed for --help and on errors.
