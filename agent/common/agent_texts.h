@@ -20,6 +20,9 @@ inline constexpr std::string_view kBrowserClosed =
     "브라우저가 종료되었습니다. 이전 결과데이터를 확인해보시길 바랍니다.";
 inline constexpr std::string_view kPortSearchFailedDll = "포트 자동 찾기 실패!(DLL)";
 inline constexpr std::string_view kPortSearchFailedWs = "포트 자동 찾기 실패!(WS)";
+inline constexpr std::string_view kAlreadyRunning = "이미 프로그램이 실행중입니다.";
+inline constexpr std::string_view kTerminalConnectFailed =
+    "단말기 연결 실패! 단말기 연결상태를 확인해주세요!";
 
 // The text in code page 949, for logs and replies.
 std::string Ansi(std::string_view utf8);
