@@ -1,0 +1,344 @@
+// The example point-of-sale page: it builds agent messages, sends each one
+// to the OVTelquin agent on a connection of its own and shows the reply
+// field by field. A plain script (no module), so the page also works when
+// opened from disk.
+"use strict";
+
+// ---------------------------------------------------------------------------
+// The agent message format. Pure functions, used by the page below and
+// callable as AgentMessage from the browser's console.
+//
+// Request:  total length | "VEVU" | code | data length | body
+//           4 digits       4        4      4             the payment data,
+//                                                        or a command and
+//                                                        its arguments
+// Reply:    total length | "VEVU" | result code | data length | data
+//
+// Lengths count bytes. The body of a request leaves the browser as UTF-8;
+// the agent builds its reply in code page 949 and converts it to UTF-8 for
+// the browser, so the lengths in a reply count code page 949 bytes.
+// ---------------------------------------------------------------------------
+const AgentMessage = (() => {
+  const KIND = "VEVU";
+  const REQUEST_CODE = "0000"; // the agent does not read a request's code
+  const FS = "\x1c";           // separates the arguments of SBMP
+  const HEADER_LENGTH = 16;
+  const MAX_FOUR_DIGITS = 9999;
+  const MAX_FIVE_DIGITS = 99999;
+
+  const encoder = new TextEncoder();
+  const utf8Length = (text) => encoder.encode(text).length;
+
+  // Every character of code page 949 outside ASCII takes two bytes there.
+  const cp949Length = (text) => {
+    let n = 0;
+    for (const ch of text) n += ch.codePointAt(0) < 0x80 ? 1 : 2;
+    return n;
+  };
+
+  const digits = (n, width) => String(n).padStart(width, "0");
+
+  // A request whose body is `body`: payment data, or a command with its
+  // arguments. The total length counts the bytes after its own field.
+  function request(body) {
+    const n = utf8Length(body);
+    const total = 12 + n;
+    if (total > MAX_FOUR_DIGITS) {
+      throw new RangeError(`the message is ${n} bytes long; at most ${MAX_FOUR_DIGITS - 12} fit`);
+    }
+    return digits(total, 4) + KIND + REQUEST_CODE + digits(n, 4) + body;
+  }
+
+  // Payment data begins with the transaction code ("D1", ..., "SC"), or
+  // with "***" for a raw command that goes to the terminal as it is.
+  const payment = (code, rest) => request(code + rest);
+
+  // "LAST", "STOP" or "RRUN": the command is the whole body.
+  const command = (name) => request(name);
+
+  // SBMP: the signature data as the terminal sent it, its length, and the
+  // path of the bitmap file to write (relative paths are taken from the
+  // agent's working folder).
+  const signature = (data, path) =>
+    request("SBMP" + data + FS + String(utf8Length(data)) + FS + path);
+
+  // PRNT: the data length is 4 ("PRNT") plus the UTF-8 bytes of the text.
+  // A length above 9999 takes five digits; the fields after it move along,
+  // which the agent expects.
+  function print(text) {
+    const dataLength = 4 + utf8Length(text);
+    const dataField = digits(dataLength, dataLength > MAX_FOUR_DIGITS ? 5 : 4);
+    const total = KIND.length + REQUEST_CODE.length + dataField.length + dataLength;
+    if (total > MAX_FIVE_DIGITS) {
+      throw new RangeError(`the text is ${dataLength - 4} bytes long; it does not fit a message`);
+    }
+    const totalField = digits(total, total > MAX_FOUR_DIGITS ? 5 : 4);
+    return totalField + KIND + REQUEST_CODE + dataField + "PRNT" + text;
+  }
+
+  // The four header fields and the data of a reply, as received. A short
+  // reply (an empty one: the agent could not load its libraries) gives
+  // short fields.
+  function parseReply(text) {
+    return {
+      total: text.slice(0, 4),
+      kind: text.slice(4, 8),
+      result: text.slice(8, 12),
+      dataLength: text.slice(12, 16),
+      data: text.slice(HEADER_LENGTH),
+    };
+  }
+
+  // The failure reply: a call to the terminal or the printer did not
+  // succeed; the result code is that call's result without its sign.
+  const isFailure = (reply) =>
+    reply.total === "0019" && reply.dataLength === "0005" && reply.data === KIND + "1";
+
+  // Control bytes as their Unicode pictures (STX as ␂, ETX as ␃), so the
+  // raw reply can be shown and read.
+  const visible = (text) =>
+    text.replace(/[\x00-\x1f\x7f]/g, (c) =>
+      String.fromCharCode(c === "\x7f" ? 0x2421 : 0x2400 + c.charCodeAt(0)));
+
+  return { request, payment, command, signature, print, parseReply, isFailure,
+           visible, cp949Length, utf8Length };
+})();
+
+// A sample of the terminal's signature data: a horizontal line across the
+// middle of the 128 x 64 image. Characters 4-5 "31" mark it compressed, 8-47
+// are skipped, and the rest is the run-length coded image in hex.
+const SAMPLE_SIGNATURE =
+  "0000" + "31" + "00" + "0".repeat(40) +
+  "0138" + "FA00FF00FF0002" + "7F01" + "0101" + "FC00FF0081";
+
+// ---------------------------------------------------------------------------
+// Transports: one connection per message. Only the WebSocket front end
+// exists today; the HTTP ("AJAX") front end gets its entry beside it.
+// ---------------------------------------------------------------------------
+const urlHost = (host) => (host.includes(":") && !host.startsWith("[") ? `[${host}]` : host);
+
+const transports = {
+  websocket: {
+    requestUrl: (host, port) => `ws://${urlHost(host)}:${port}/VEVU`,
+    cancelUrl: (host, port) => `ws://${urlHost(host)}:${port + 1}/`,
+
+    // Opens the connection, sends the message as one text frame and
+    // resolves with the one reply. The agent then closes the connection;
+    // a connection that closes before any reply rejects.
+    send(host, port, text) {
+      return new Promise((resolve, reject) => {
+        let ws;
+        try {
+          ws = new WebSocket(this.requestUrl(host, port));
+        } catch (err) {
+          reject(err);
+          return;
+        }
+        let replied = false;
+        ws.onopen = () => ws.send(text);
+        ws.onmessage = (event) => {
+          replied = true;
+          resolve(event.data);
+        };
+        ws.onclose = (event) => {
+          if (!replied) reject(new Error(`the connection closed without a reply (code ${event.code})`));
+        };
+      });
+    },
+
+    // Any connection to the port + 1 makes the agent cancel the running
+    // payment. The agent closes it without a WebSocket handshake, so the
+    // browser reports the connection as failed (and logs an error in its
+    // console): that is expected, the cancel has arrived all the same.
+    cancel(host, port) {
+      return new Promise((resolve) => {
+        const ws = new WebSocket(this.cancelUrl(host, port));
+        ws.onerror = () => {};
+        ws.onclose = () => resolve();
+      });
+    },
+  },
+};
+
+// ---------------------------------------------------------------------------
+// The page.
+// ---------------------------------------------------------------------------
+const $ = (id) => document.getElementById(id);
+
+function agentAddress() {
+  const host = $("host").value.trim() || "127.0.0.1";
+  const port = Number($("port").value);
+  if (!Number.isInteger(port) || port < 1 || port > 65534) {
+    throw new RangeError("the port must be a number from 1 to 65534");
+  }
+  return { transport: transports[$("mode").value], host, port };
+}
+
+function showAddress() {
+  try {
+    const { transport, host, port } = agentAddress();
+    $("request-url").textContent = transport.requestUrl(host, port);
+    $("cancel-url").textContent = transport.cancelUrl(host, port);
+  } catch (err) {
+    $("request-url").textContent = $("cancel-url").textContent = `(${err.message})`;
+  }
+}
+
+function showPaymentPreview() {
+  try {
+    $("request-preview").textContent =
+      AgentMessage.payment($("tx-code").value, $("tx-data").value);
+  } catch (err) {
+    $("request-preview").textContent = `(${err.message})`;
+  }
+}
+
+const RESULT_NOTES = {
+  "0000": "success",
+  "0007": "STOP passed to the terminal",
+  "0014": "NO COMMAND: the agent did not understand the message",
+};
+
+// The failure reply's code is the result of the terminal link (or of the
+// print component, for PRNT) without its sign.
+const FAILURE_NOTES = {
+  "0000": "the terminal's answer began but did not end in time",
+  "0001": "the terminal's port could not be opened",
+  "0002": "the terminal is busy with another payment",
+  "0003": "the terminal did not acknowledge the request",
+  "0004": "the payment was cancelled, refused, or not answered",
+};
+
+function resultNote(reply, command) {
+  if (!AgentMessage.isFailure(reply)) return RESULT_NOTES[reply.result] || "";
+  if (reply.result === "0099") return "refused: unknown transaction code, the terminal was not asked";
+  if (command === "PRNT") return `failed: the print component did not print (its result without sign: ${Number(reply.result)})`;
+  return `failed: ${FAILURE_NOTES[reply.result] || "the call's result, without its sign"}`;
+}
+
+function lengthNotes(reply) {
+  const dataBytes = AgentMessage.cp949Length(reply.data);
+  const dataNote = Number(reply.dataLength) === dataBytes
+    ? `${dataBytes} bytes of data in code page 949: matches`
+    : `${dataBytes} bytes of data in code page 949: does not match`;
+  let totalNote;
+  if (AgentMessage.isFailure(reply)) {
+    totalNote = "the failure reply always says 0019, although 17 bytes follow";
+  } else if (Number(reply.total) === 12 + dataBytes) {
+    totalNote = "12 + data length: matches";
+  } else {
+    totalNote = `${12 + dataBytes} bytes follow: does not match`;
+  }
+  return { totalNote, dataNote };
+}
+
+let exchangeCount = 0;
+
+function setState(state, status) {
+  $("reply").dataset.state = state;
+  $("status").textContent = status;
+}
+
+function addHistory(label, outcome) {
+  const item = document.createElement("li");
+  item.textContent = `${label}: ${outcome}`;
+  $("history").prepend(item);
+}
+
+function showReply(label, command, text) {
+  const reply = AgentMessage.parseReply(text);
+  $("reply-raw").textContent = AgentMessage.visible(text);
+  $("reply-total").textContent = reply.total;
+  $("reply-kind").textContent = reply.kind;
+  $("reply-result").textContent = reply.result;
+  $("reply-data-length").textContent = reply.dataLength;
+  $("reply-data").textContent = AgentMessage.visible(reply.data);
+  if (text === "") {
+    $("reply-total-note").textContent = "";
+    $("reply-result-note").textContent =
+      "empty reply: the agent could not load its libraries (see its log)";
+    $("reply-data-length-note").textContent = "";
+  } else {
+    const notes = lengthNotes(reply);
+    $("reply-total-note").textContent = notes.totalNote;
+    $("reply-result-note").textContent = resultNote(reply, command);
+    $("reply-data-length-note").textContent = notes.dataNote;
+  }
+  setState("replied", `Reply to ${label} received.`);
+  addHistory(label, AgentMessage.visible(text) || "(empty reply)");
+}
+
+function clearReply() {
+  for (const id of ["reply-raw", "reply-total", "reply-total-note", "reply-kind", "reply-result",
+                    "reply-result-note", "reply-data-length", "reply-data-length-note", "reply-data"]) {
+    $(id).textContent = "";
+  }
+}
+
+// Sends one message and shows what comes back. `label` names the message
+// in the status line; `command` is its command ("PAY" for a payment).
+async function exchange(label, command, buildText) {
+  let address;
+  let text;
+  try {
+    address = agentAddress();
+    text = buildText();
+  } catch (err) {
+    setState("error", `${label} not sent: ${err.message}`);
+    return;
+  }
+  const number = ++exchangeCount;
+  $("reply").dataset.exchange = String(number);
+  clearReply();
+  setState("waiting", `${label} sent, waiting for the reply...`);
+  try {
+    const reply = await address.transport.send(address.host, address.port, text);
+    if (number === exchangeCount) showReply(label, command, reply);
+    else addHistory(label, AgentMessage.visible(reply) || "(empty reply)");
+  } catch (err) {
+    // RRUN ends the agent before it replies; a new agent takes its place.
+    const why = command === "RRUN"
+      ? "no reply: the agent restarts itself and does not answer RRUN"
+      : `no reply: ${err.message}`;
+    if (number === exchangeCount) setState("closed", `${label}: ${why}.`);
+    addHistory(label, why);
+  }
+}
+
+async function cancel() {
+  let address;
+  try {
+    address = agentAddress();
+  } catch (err) {
+    $("status").textContent = `Cancel not sent: ${err.message}`;
+    return;
+  }
+  const url = address.transport.cancelUrl(address.host, address.port);
+  addHistory("Cancel", `sent to ${url}`);
+  await address.transport.cancel(address.host, address.port);
+}
+
+function init() {
+  $("sign-data").value = SAMPLE_SIGNATURE;
+  for (const id of ["host", "port", "mode"]) $(id).addEventListener("input", showAddress);
+  for (const id of ["tx-code", "tx-data"]) $(id).addEventListener("input", showPaymentPreview);
+
+  $("payment-form").addEventListener("submit", (event) => {
+    event.preventDefault();
+    exchange("Payment", "PAY", () => AgentMessage.payment($("tx-code").value, $("tx-data").value));
+  });
+  $("cancel").addEventListener("click", cancel);
+  for (const name of ["LAST", "STOP", "RRUN"]) {
+    $(`cmd-${name.toLowerCase()}`).addEventListener("click",
+      () => exchange(name, name, () => AgentMessage.command(name)));
+  }
+  $("cmd-sbmp").addEventListener("click", () =>
+    exchange("SBMP", "SBMP", () => AgentMessage.signature($("sign-data").value.trim(), $("sign-file").value)));
+  $("cmd-prnt").addEventListener("click", () =>
+    exchange("PRNT", "PRNT", () => AgentMessage.print($("print-text").value)));
+
+  showAddress();
+  showPaymentPreview();
+}
+
+init();
