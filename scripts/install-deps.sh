@@ -2,11 +2,16 @@
 # Installs the Debian packages the project needs, only those missing.
 #   scripts/install-deps.sh build   what building and running needs
 #   scripts/install-deps.sh test    that, plus the sanitizer/fuzzer runtime,
-#                                   the Windows cross-compiler and Wine
+#                                   the Windows cross-compiler, Wine, and
+#                                   Node.js, npm and chromium for the
+#                                   browser tests
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ libgtest-dev)
 test_packages=(clang-14 libclang-rt-14-dev python3 g++-mingw-w64-i686 wine wine32:i386)
+# Package and the command it brings. A command already on the PATH will do:
+# a Node.js from elsewhere ships its own npm and conflicts with Debian's.
+test_commands=(nodejs:node npm:npm chromium:chromium)
 
 want=("${build_packages[@]}")
 if [[ "${1:-build}" == test ]]; then
@@ -19,6 +24,11 @@ for pkg in "${want[@]}"; do
     missing+=("$pkg")
   fi
 done
+if [[ "${1:-build}" == test ]]; then
+  for entry in "${test_commands[@]}"; do
+    command -v "${entry#*:}" >/dev/null || missing+=("${entry%%:*}")
+  done
+fi
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 sudo=()

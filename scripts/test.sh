@@ -4,7 +4,9 @@
 #   - the threaded tests again under ThreadSanitizer,
 #   - each libFuzzer harness for a short fixed run,
 #   - the Windows DLL cross-built with mingw-w64 and its smoke test under Wine,
-#   - the normal build (library, simulator, demo, benchmark) compiles.
+#   - the normal build (agent, library, simulator, demo, benchmark) compiles,
+#   - the example page in chromium against the agent and the simulator
+#     (the Node.js packages come from `npm ci`).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,7 +41,8 @@ run_ctest() {
 step "ASan + UBSan: build and run all tests"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
-run_ctest --preset asan -j "$jobs"
+# The browser tests run once, against the normal build (last step).
+run_ctest --preset asan -j "$jobs" -LE e2e
 
 step "TSan: build and run the threaded tests"
 cmake --preset tsan >/dev/null
@@ -60,6 +63,13 @@ step "Normal build"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 run_ctest --preset default -R shared_library_exports
+
+step "Browser end-to-end tests"
+# The pinned Node.js packages, installed again when the lock file changed.
+if [[ ! -f node_modules/.package-lock.json || package-lock.json -nt node_modules/.package-lock.json ]]; then
+  npm ci --ignore-scripts --no-audit --no-fund
+fi
+run_ctest --preset default -L e2e --no-tests=error
 
 step "All runs"
 echo "$passed passed, $failed failed"
