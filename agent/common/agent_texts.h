@@ -9,6 +9,13 @@ namespace agent::texts {
 
 inline constexpr std::string_view kLoadFailed = " 로드 실패!";
 inline constexpr std::string_view kEntryNotFound = " 함수 찾기 실패!";
+// Set-up failures of the WebSocket listeners; the stop listener's bind
+// failure has no exclamation mark.
+inline constexpr std::string_view kWinsockStartFailed = "WINSOCK 초기화 에러!";
+inline constexpr std::string_view kServerSocketFailed = "서버 소켓 생성 실패!";
+inline constexpr std::string_view kServerBindFailed = "서버 BIND 실패!";
+inline constexpr std::string_view kStopServerBindFailed = "서버 BIND 실패";
+inline constexpr std::string_view kServerListenFailed = "서버 LISTEN 실패!";
 inline constexpr std::string_view kRestartRequested =
     "데몬 프로그램 재실행을 요청했습니다.\n데몬 프로그램 재실행 됩니다.";
 inline constexpr std::string_view kRestartFailed =
