@@ -18,6 +18,8 @@
 //   "RX <hex>" a chunk received, "TX <hex>" one write made,
 //   "LRC OK" / "LRC BAD <hh>" a request frame ended (hh: the right LRC),
 //   "TRAILER BAD <hh>" a request frame had hh instead of 17 after its ETX.
+//   "BAUD <rate>" the line speed at which a request frame or raw command
+//   was complete (0: a speed catsim cannot name).
 #pragma once
 
 #include <sys/types.h>
