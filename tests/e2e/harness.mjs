@@ -217,7 +217,7 @@ class Child {
   async stop() {
     if (this.exit === null) {
       this.proc.kill('SIGTERM');
-      const ended = await Promise.race([this.exited, sleep(LIMIT.exit).then(() => null)]);
+      const ended = await Promise.race([this.exited, sleep(LIMIT.exit, null, { ref: false })]);
       if (ended === null) {
         this.proc.kill('SIGKILL');
         await this.exited;
@@ -261,7 +261,7 @@ export class World {
     const ready = await Promise.race([
       once(lines, 'line').then(([line]) => line),
       sim.exited.then(() => null),
-      sleep(LIMIT.start).then(() => null),
+      sleep(LIMIT.start, null, { ref: false }),
     ]);
     lines.close();
     if (!ready || !ready.startsWith('READY ')) {
