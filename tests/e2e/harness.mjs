@@ -244,12 +244,17 @@ export class World {
     world.root = await mkdtemp(join(tmpdir(), 'ovt-e2e-'));
     world.cleanups.push(() => rm(world.root, { recursive: true, force: true }));
     world.record = join(world.root, 'catsim-com5.record');
-    await world.startSimulator(simulatorArgs);
-    world.port = await freePortPair();
-    await mkdir(join(world.root, 'OVVarsel'));
-    await writeFile(join(world.root, 'OVVarsel', 'OVVARSEL.ini'),
-      '[CAT]\nCatComPort=5\nCatComBaud=115200\n' +
-      `[HTTP]\nWebMode=0\nServerPortWebsocket=${world.port}\n`);
+    try {
+      await world.startSimulator(simulatorArgs);
+      world.port = await freePortPair();
+      await mkdir(join(world.root, 'OVVarsel'));
+      await writeFile(join(world.root, 'OVVarsel', 'OVVARSEL.ini'),
+        '[CAT]\nCatComPort=5\nCatComBaud=115200\n' +
+        `[HTTP]\nWebMode=0\nServerPortWebsocket=${world.port}\n`);
+    } catch (err) {
+      await world.close();
+      throw err;
+    }
     return world;
   }
 
