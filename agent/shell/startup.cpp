@@ -1,0 +1,163 @@
+#include "shell/startup.h"
+
+#include <cstdio>
+#include <string>
+
+#include "Telquin.h"
+#include "common/agent_config.h"
+#include "common/agent_log.h"
+#include "common/agent_texts.h"
+#include "dispatcher/port_search.h"
+#include "platform/clock.h"
+#include "platform/message_box.h"
+#include "platform/module.h"
+#include "platform/registry_key.h"
+#include "platform/single_instance.h"
+#include "websocket/listeners.h"
+
+namespace agent {
+namespace {
+
+constexpr const char* kLabel = "OnInitDialog";
+constexpr const char* kLinkLibrary = "Telquin.dll";
+constexpr const char* kProbeEntry = "ReqToCat_WS";
+
+// A later copy started by a restart must find the claim free: the old
+// process has ended by the time this wait is over.
+constexpr uint32_t kSingleInstanceDelayMs = 500;
+
+// The terminal probe: a raw command, the acknowledgement time-out in
+// seconds, and a response buffer beyond the 3001 bytes the library may
+// write. The response itself is not used.
+constexpr const char* kProbeRequest = "***";
+constexpr int kProbeAckTimeoutSeconds = 5;
+constexpr size_t kProbeResponseSize = 4096;
+
+constexpr char16_t kSettingsKeyPath[] = u"OrvaPos\\Settings";
+
+constexpr int kWebModeWebSocket = 0;
+constexpr int kWebModeAjax = 1;
+
+void Log(const char* text) { WriteAgentLog(0, kLabel, text); }
+
+// A failure the user is shown: the box first, then the same words in the
+// log.
+void ShowAndLog(std::string_view utf8_text) {
+  platform::ShowMessageBox(texts::Wide(utf8_text));
+  Log(texts::Ansi(utf8_text).c_str());
+}
+
+int SettingNumber(std::u16string_view section, std::u16string_view key) {
+  return ParseSettingNumber(ResolveAgentSetting(section, key));
+}
+
+std::u16string DecimalText(int value) {
+  const std::string text = std::to_string(value);
+  return std::u16string(text.begin(), text.end());
+}
+
+}  // namespace
+
+COVTelquinDlg::COVTelquinDlg(const AgentVersion& version) : version_(version) {}
+
+COVTelquinDlg::~COVTelquinDlg() = default;
+
+void COVTelquinDlg::OnCreate() { PurgeAgentLogs(); }
+
+StartupOutcome COVTelquinDlg::OnInitDialog() {
+  Log("==========START==========");
+  LogAgentVersion(version_);
+  PurgeAgentLogs();
+
+  platform::SleepMs(kSingleInstanceDelayMs);
+  platform::SingleInstance::Outcome claim = platform::SingleInstance::Outcome::kUnknown;
+  platform::SystemError claim_error;
+  m_singleInstance = platform::SingleInstance::Claim(&claim, &claim_error);
+  if (claim == platform::SingleInstance::Outcome::kAlreadyRunning) return RefuseSecondInstance();
+  if (claim == platform::SingleInstance::Outcome::kUnknown) {
+    // Without the claim the program still runs, as it would with no check
+    // at all; the developer is told why.
+    std::fprintf(stderr, "OVTelquin: no single-instance check: %s\n", claim_error.text.c_str());
+  }
+
+  versionText_ = AgentVersionDisplay(version_);
+
+  platform::SystemError load_error;
+  std::unique_ptr<platform::Module> link = platform::Module::Load(kLinkLibrary, &load_error);
+  if (link == nullptr) return FailBinding(std::string(kLinkLibrary) + std::string(texts::kLoadFailed));
+  const auto ReqToCat_WS = reinterpret_cast<ReqToCat_WS_fn>(link->Find(kProbeEntry));
+  if (ReqToCat_WS == nullptr) {
+    // The library is released when `link` goes, after the failure is shown.
+    return FailBinding(std::string(kProbeEntry) + std::string(texts::kEntryNotFound));
+  }
+
+  const int web_mode = SettingNumber(kSectionHttp, kKeyWebMode);
+  WebsocketPortNumber = SettingNumber(kSectionHttp, kKeyServerPortWebsocket);
+  // Read at every start like the others; the AJAX servers read it again
+  // themselves when they start.
+  (void)SettingNumber(kSectionHttp, kKeyServerPortAjax);
+  int port = SettingNumber(kSectionCat, kKeyCatComPort);
+  int baud = SettingNumber(kSectionCat, kKeyCatComBaud);
+
+  int result = 0;
+  if (port != 0 && baud != 0) {
+    char response[kProbeResponseSize] = {};
+    result = ReqToCat_WS(port, baud, kProbeRequest, response, kProbeAckTimeoutSeconds);
+  } else {
+    result = SearchPortForCat(&port, &baud);
+  }
+  if (result == 1) {
+    Log("ReqToCat_WS Success");
+  } else {
+    platform::ShowMessageBox(texts::Wide(texts::kTerminalConnectFailed));
+    Log("ReqToCat_WS Fail!");
+  }
+
+  // Nothing reads the key; it is kept open for the run.
+  m_settingsKey = platform::UserRegistryKey::Create(kSettingsKeyPath, nullptr);
+
+  WriteAgentSetting(kSectionCat, kKeyCatComPort, DecimalText(port));
+  WriteAgentSetting(kSectionCat, kKeyCatComBaud, DecimalText(baud));
+
+  // Released before the front end starts: its threads and the dispatcher
+  // bind the library themselves, and a library being unloaded here while a
+  // new thread loads it would leave nothing ordering the two.
+  link.reset();
+
+  Log("AcceptFunc Call!");
+  StartFrontEnd(web_mode);
+  Log("===========END==========");
+  return StartupOutcome::kRunning;
+}
+
+StartupOutcome COVTelquinDlg::RefuseSecondInstance() {
+  ShowAndLog(texts::kAlreadyRunning);
+  return StartupOutcome::kAlreadyRunning;
+}
+
+StartupOutcome COVTelquinDlg::FailBinding(std::string_view utf8_text) {
+  ShowAndLog(utf8_text);
+  return StartupOutcome::kFailed;
+}
+
+void COVTelquinDlg::StartFrontEnd(int web_mode) {
+  if (web_mode == kWebModeWebSocket) {
+    m_webSocket = std::make_unique<WebSocketFrontEnd>();
+    m_webSocket->Start();
+  } else if (web_mode == kWebModeAjax) {
+    std::fprintf(stderr,
+                 "OVTelquin: WebMode 1 (AJAX) is not available in this build; no front end "
+                 "started\n");
+  }
+  // Any other mode runs without a front end.
+}
+
+void COVTelquinDlg::RequestStop() {
+  if (m_webSocket != nullptr) m_webSocket->RequestStop();
+}
+
+bool COVTelquinDlg::Join(uint32_t timeout_ms) {
+  return m_webSocket == nullptr || m_webSocket->Join(timeout_ms);
+}
+
+}  // namespace agent
