@@ -128,8 +128,9 @@ class WebSocketFrontEnd {
   WebSocketFrontEnd& operator=(const WebSocketFrontEnd&) = delete;
 
   // Starts ReqToCatThread, waits 500 ms (less when a stop is requested
-  // meanwhile), then starts ReqStopThread. Once only; false when a thread
-  // could not be created (a listener that did start keeps running).
+  // meanwhile), then starts ReqStopThread. False when a thread could not be
+  // created (a listener that did start keeps running until stopped), and
+  // for every call after the first, which does nothing.
   bool Start();
   // Returns at once; see ListenerControl::RequestStop.
   void RequestStop();

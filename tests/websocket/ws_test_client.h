@@ -1,0 +1,90 @@
+// What the front end's tests play the browser with: a loopback TCP client,
+// WebSocket requests and frames built by hand, and the agent log read back.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ovt_test {
+
+using namespace std::chrono_literals;
+
+// A blocking TCP client on 127.0.0.1. Reads give up after their limit
+// (generous: a limit ends a hung test, it is never a measurement).
+class TcpClient {
+ public:
+  // Connects, trying again while the port refuses (its listener may still
+  // be starting) until `limit` has passed.
+  explicit TcpClient(int port, std::chrono::milliseconds limit = 20s);
+  ~TcpClient();
+  TcpClient(const TcpClient&) = delete;
+  TcpClient& operator=(const TcpClient&) = delete;
+
+  bool Connected() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  bool Send(std::string_view bytes);
+  // Exactly `count` bytes, or fewer when the peer closed or the limit
+  // passed first.
+  std::string Read(size_t count, std::chrono::milliseconds limit = 60s);
+  // Everything up to the peer's close; `closed` (when given) tells
+  // whether the close came (rather than the limit).
+  std::string ReadUntilClosed(bool* closed = nullptr, std::chrono::milliseconds limit = 60s);
+  // Ends the connection with a reset (SO_LINGER 1, 0): the peer's next
+  // send fails.
+  void Reset();
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// True when a connection to the port is refused right now.
+bool ConnectionRefused(int port);
+
+// Two neighbouring ports, P and P + 1, that nothing listens on, away from
+// the range the system hands out to outgoing connections.
+int FreePortPair();
+
+// The opening handshake for `resource` with the sample key of RFC 6455,
+// plus `extra_lines` (each ending in CR LF) before the empty line.
+std::string Handshake(std::string_view resource = "/VEVU", std::string_view extra_lines = "");
+// The 101 answer to it.
+std::string HandshakeAnswer();
+
+// A client frame: FIN, `opcode`, masked with a fixed key unless `masked`
+// is false; 7-bit or 16-bit length.
+std::string ClientFrame(uint8_t opcode, std::string_view payload, bool masked = true);
+std::string TextFrame(std::string_view payload);
+// A server frame as the agent builds it (unmasked).
+std::string ServerFrame(uint8_t opcode, std::string_view payload);
+
+inline constexpr char kClosingFrame[] = "\x88\x00";
+inline const std::string kServerClosingFrame(kClosingFrame, 2);
+
+// One line of the agent log.
+struct AgentLogLine {
+  int number = 0;
+  std::string label;  // without its padding
+  std::string text;   // may hold CR LF (a logged head)
+};
+
+// The agent log of the data root (every day's file, in order). A line
+// still being written is left out.
+std::vector<AgentLogLine> ReadAgentLog(const std::string& root);
+// How many lines have this label and text.
+size_t CountAgentLog(const std::string& root, std::string_view label, std::string_view text);
+// Waits (looking every few milliseconds) until `done` holds for the log, or
+// `limit` passes. False when the limit passed.
+bool WaitForAgentLog(const std::string& root,
+                     const std::function<bool(const std::vector<AgentLogLine>&)>& done,
+                     std::chrono::milliseconds limit = 30s);
+// Waits until at least `count` lines have this label and text.
+bool WaitForAgentLogCount(const std::string& root, std::string_view label, std::string_view text,
+                          size_t count, std::chrono::milliseconds limit = 30s);
+
+}  // namespace ovt_test
