@@ -22,6 +22,13 @@ struct Module::Native {
 namespace {
 
 std::mutex g_directory_turn;
+
+// Loads and releases take turns. The dynamic loader orders them with a lock
+// of its own already; ours makes that order visible to ThreadSanitizer, which
+// otherwise sees one thread's release of a library race another thread's
+// load of it (the dispatcher and the stop listener both bind the link
+// library, each on its own thread).
+std::mutex g_loader_turn;
 std::string g_directory;  // the testing override; empty: the program's own directory
 
 std::string LookupDirectory() {
@@ -38,6 +45,7 @@ std::string LookupDirectory() {
 // (sanitizer runtimes, which stand between, may not), else ENOENT when its
 // text says the file is missing, ENOEXEC for a file it could not use.
 void* Open(const std::string& file, SystemError* error) {
+  std::lock_guard<std::mutex> turn(g_loader_turn);
   errno = 0;
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
@@ -93,7 +101,10 @@ std::unique_ptr<Module> Module::Load(const std::string& windows_name, SystemErro
 Module::Module(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 
 Module::~Module() {
-  if (native_ && native_->handle != nullptr) dlclose(native_->handle);
+  if (native_ && native_->handle != nullptr) {
+    std::lock_guard<std::mutex> turn(g_loader_turn);
+    dlclose(native_->handle);
+  }
 }
 
 void* Module::Find(const char* entry) const {
