@@ -806,6 +806,8 @@ struct Series {
   bool given_up = false;
   std::string first_error;
   double server_cpu_ms = 0;  // the server's utime + stime over its timed blocks
+  double server_run_ns = 0;  // its threads' time on a cpu over the same blocks
+  bool server_run_known = true;
   long timed = 0;
 };
 
@@ -837,9 +839,12 @@ void Cycle(Series& s, std::mt19937& random, std::string_view expected, bool time
 
 // `count` timed cycles of `s`, with its CPU time around them.
 void Block(Series& s, std::mt19937& random, std::string_view expected, int count) {
-  const double cpu_before = ReadProcess(s.pid).cpu_ms;
+  const ProcessFigures before = ReadProcess(s.pid);
   for (int i = 0; i < count && !s.given_up; ++i) Cycle(s, random, expected, true);
-  s.server_cpu_ms += ReadProcess(s.pid).cpu_ms - cpu_before;
+  const ProcessFigures after = ReadProcess(s.pid);
+  s.server_cpu_ms += after.cpu_ms - before.cpu_ms;
+  s.server_run_ns += after.run_ns - before.run_ns;
+  s.server_run_known = s.server_run_known && before.run_ns_known && after.run_ns_known;
 }
 
 // ---------------------------------------------------------------- sections
@@ -927,6 +932,9 @@ void IdleSection(Agent& agent, int seconds, const TempRoot& root) {
   Count("threads after start-up", start.threads);
   Count("open descriptors after start-up", start.fds);
   Fine("cpu time of the start-up (utime + stime)", start.cpu_ms, "ms");
+  if (start.run_ns_known)
+    Micro("time on a cpu during start-up (schedstat)", start.run_ns / 1e6,
+          "its live threads; finer than the ticks");
   if (seconds == 0) {
     Text("idle cpu", "skipped (--idle-seconds 0)");
     return;
@@ -950,7 +958,7 @@ void IdleSection(Agent& agent, int seconds, const TempRoot& root) {
     Micro("time on a cpu while idle (threads' schedstat)", (end.run_ns - start.run_ns) / 1e6,
           "finer than the clock ticks of utime + stime");
   Count("context switches while idle (all threads)", end.context_switches - start.context_switches,
-        "", "each is a wake-up; expected a few");
+        "", "each is a wake-up; expected few or none");
   Count("resident memory (VmRSS) after the idle period", end.rss_kb, "kB");
 }
 
@@ -1099,11 +1107,16 @@ int main(int argc, char** argv) {
         "what the page waits for its answer");
   Micro("node: start until the reply is in, median", Summarize(n_reply).median);
   Phases(a, n);
-  if (a.timed > 0)
-    Micro("agent: server cpu per cycle (utime + stime)", a.server_cpu_ms / static_cast<double>(a.timed),
-          "clock ticks summed over its blocks");
-  if (n.timed > 0)
-    Micro("node: server cpu per cycle (utime + stime)", n.server_cpu_ms / static_cast<double>(n.timed));
+  for (const Series* s : {&a, &n}) {
+    if (s->timed == 0) continue;
+    const double cycles = static_cast<double>(s->timed);
+    const std::string name = s->name;
+    if (s->server_run_known)
+      Micro((name + ": server time on a cpu per cycle").c_str(), s->server_run_ns / 1e6 / cycles,
+            "threads' schedstat over its blocks");
+    Micro((name + ": server cpu per cycle (utime + stime)").c_str(), s->server_cpu_ms / cycles,
+          "clock ticks");
+  }
 
   Heading("3. The agent after the cycles");
   const double cycles_logged = static_cast<double>(a.timed + a.failures - warm_failures_agent);
