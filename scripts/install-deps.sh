@@ -7,7 +7,7 @@
 #                                   browser tests
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ libgtest-dev)
+build_packages=(cmake ninja-build g++ libgtest-dev libboost-dev)
 test_packages=(clang-14 libclang-rt-14-dev python3 g++-mingw-w64-i686 wine wine32:i386)
 # Package and the command it brings. A command already on the PATH will do:
 # a Node.js from elsewhere ships its own npm and conflicts with Debian's.
