@@ -1,6 +1,6 @@
 // The example point-of-sale page: it builds agent messages, sends each one
-// to the OVTelquin agent on a connection of its own and shows the reply
-// field by field. A plain script (no module), so the page also works when
+// to the OVTelquin agent (a WebSocket connection or an HTTP request of its
+// own) and shows the reply field by field. A plain script (no module), so the page also works when
 // opened from disk.
 "use strict";
 
@@ -112,13 +112,34 @@ const SAMPLE_SIGNATURE =
   "0138" + "FA00FF00FF0002" + "7F01" + "0101" + "FC00FF0081";
 
 // ---------------------------------------------------------------------------
-// Transports: one connection per message. Only the WebSocket front end
-// exists today; the HTTP ("AJAX") front end gets its entry beside it.
+// Transports: one connection (WebSocket) or one request (AJAX) per message.
+// send(host, port, text, options) resolves with the reply text; cancel(host,
+// port) interrupts the payment the agent is running.
 // ---------------------------------------------------------------------------
 const urlHost = (host) => (host.includes(":") && !host.startsWith("[") ? `[${host}]` : host);
 
+// One HTTP exchange with the agent: the reply is the body of a 200 answer.
+// Any other status (the agent answers 503 to every method but GET and
+// POST) is a failure, and so is a request the browser stops (no server,
+// or an answer without the CORS header the page needs to read it).
+async function httpExchange(url, init) {
+  const response = await fetch(url, init);
+  if (response.status !== 200) {
+    throw new Error(`the agent answered ${response.status} ${response.statusText}`);
+  }
+  return response.text();
+}
+
+// A POST whose body is the message, sent as a string: the browser labels it
+// text/plain, which keeps it a "simple" cross-origin request, so no OPTIONS
+// preflight goes first (the agent would refuse it with 503). The agent
+// percent-decodes the body, so a "%" of the message travels as "%25".
+const postMessage = (url, text) =>
+  httpExchange(url, { method: "POST", body: text.replace(/%/g, "%25"), cache: "no-store" });
+
 const transports = {
   websocket: {
+    defaultPort: 8088,
     requestUrl: (host, port) => `ws://${urlHost(host)}:${port}/VEVU`,
     cancelUrl: (host, port) => `ws://${urlHost(host)}:${port + 1}/`,
 
@@ -150,12 +171,34 @@ const transports = {
     // payment. The agent closes it without a WebSocket handshake, so the
     // browser reports the connection as failed (and logs an error in its
     // console): that is expected, the cancel has arrived all the same.
+    // Resolves with no reply.
     cancel(host, port) {
       return new Promise((resolve) => {
         const ws = new WebSocket(this.cancelUrl(host, port));
         ws.onerror = () => {};
-        ws.onclose = () => resolve();
+        ws.onclose = () => resolve(null);
       });
+    },
+  },
+
+  ajax: {
+    defaultPort: 9088,
+    requestUrl: (host, port) => `http://${urlHost(host)}:${port}/`,
+    cancelUrl: (host, port) => `http://${urlHost(host)}:${port + 1}/`,
+
+    // POST by default; with `get`, the message percent-encoded as the
+    // query string (the agent serves GET only when its setting GET is Y,
+    // and otherwise answers with the 0099 refusal reply).
+    send(host, port, text, { get = false } = {}) {
+      const url = this.requestUrl(host, port);
+      if (!get) return postMessage(url, text);
+      return httpExchange(`${url}?${encodeURIComponent(text)}`, { cache: "no-store" });
+    },
+
+    // The agent's second server, on the port + 1, takes a STOP while the
+    // first one is busy with the payment. Resolves with the STOP reply.
+    cancel(host, port) {
+      return postMessage(this.cancelUrl(host, port), AgentMessage.command("STOP"));
     },
   },
 };
@@ -171,13 +214,14 @@ function agentAddress() {
   if (!Number.isInteger(port) || port < 1 || port > 65534) {
     throw new RangeError("the port must be a number from 1 to 65534");
   }
-  return { transport: transports[$("mode").value], host, port };
+  const mode = $("mode").value;
+  return { transport: transports[mode], host, port, get: mode === "ajax" && $("ajax-get").checked };
 }
 
 function showAddress() {
   try {
     const { transport, host, port } = agentAddress();
-    $("request-url").textContent = transport.requestUrl(host, port);
+    $("request-url").textContent = transport.requestUrl(host, port) + ($("ajax-get").checked ? "?<message>" : "");
     $("cancel-url").textContent = transport.cancelUrl(host, port);
   } catch (err) {
     $("request-url").textContent = $("cancel-url").textContent = `(${err.message})`;
@@ -209,8 +253,13 @@ const FAILURE_NOTES = {
   "0004": "the payment was cancelled, refused, or not answered",
 };
 
-function resultNote(reply, command) {
+// `viaGet`: the message went as an AJAX GET, which the agent refuses with
+// the same 0099 reply unless its setting GET is Y.
+function resultNote(reply, command, viaGet) {
   if (!AgentMessage.isFailure(reply)) return RESULT_NOTES[reply.result] || "";
+  if (reply.result === "0099" && viaGet) {
+    return "refused: GET is not enabled in the agent (setting GET=Y), or unknown transaction code; the terminal was not asked";
+  }
   if (reply.result === "0099") return "refused: unknown transaction code, the terminal was not asked";
   if (command === "PRNT") return `failed: the print component did not print (its result without sign: ${Number(reply.result)})`;
   return `failed: ${FAILURE_NOTES[reply.result] || "the call's result, without its sign"}`;
@@ -245,7 +294,7 @@ function addHistory(label, outcome) {
   $("history").prepend(item);
 }
 
-function showReply(label, command, text) {
+function showReply(label, command, text, viaGet = false) {
   const reply = AgentMessage.parseReply(text);
   $("reply-raw").textContent = AgentMessage.visible(text);
   $("reply-total").textContent = reply.total;
@@ -261,7 +310,7 @@ function showReply(label, command, text) {
   } else {
     const notes = lengthNotes(reply);
     $("reply-total-note").textContent = notes.totalNote;
-    $("reply-result-note").textContent = resultNote(reply, command);
+    $("reply-result-note").textContent = resultNote(reply, command, viaGet);
     $("reply-data-length-note").textContent = notes.dataNote;
   }
   setState("replied", `Reply to ${label} received.`);
@@ -292,8 +341,8 @@ async function exchange(label, command, buildText) {
   clearReply();
   setState("waiting", `${label} sent, waiting for the reply...`);
   try {
-    const reply = await address.transport.send(address.host, address.port, text);
-    if (number === exchangeCount) showReply(label, command, reply);
+    const reply = await address.transport.send(address.host, address.port, text, { get: address.get });
+    if (number === exchangeCount) showReply(label, command, reply, address.get);
     else addHistory(label, AgentMessage.visible(reply) || "(empty reply)");
   } catch (err) {
     // RRUN ends the agent before it replies; a new agent takes its place.
@@ -315,12 +364,34 @@ async function cancel() {
   }
   const url = address.transport.cancelUrl(address.host, address.port);
   addHistory("Cancel", `sent to ${url}`);
-  await address.transport.cancel(address.host, address.port);
+  try {
+    const reply = await address.transport.cancel(address.host, address.port);
+    if (reply !== null) addHistory("Cancel", AgentMessage.visible(reply) || "(empty reply)");
+  } catch (err) {
+    addHistory("Cancel", `no reply: ${err.message}`);
+  }
+}
+
+// A port still at the other mode's default follows the mode; one the user
+// typed stays.
+function changeMode() {
+  const mode = $("mode").value;
+  const port = Number($("port").value);
+  for (const [name, transport] of Object.entries(transports)) {
+    if (name !== mode && port === transport.defaultPort) {
+      $("port").value = String(transports[mode].defaultPort);
+    }
+  }
+  $("ajax-get").disabled = mode !== "ajax";
+  if (mode !== "ajax") $("ajax-get").checked = false;
+  showAddress();
 }
 
 function init() {
   $("sign-data").value = SAMPLE_SIGNATURE;
-  for (const id of ["host", "port", "mode"]) $(id).addEventListener("input", showAddress);
+  for (const id of ["host", "port"]) $(id).addEventListener("input", showAddress);
+  $("ajax-get").addEventListener("change", showAddress);
+  $("mode").addEventListener("change", changeMode);
   for (const id of ["tx-code", "tx-data"]) $(id).addEventListener("input", showPaymentPreview);
 
   $("payment-form").addEventListener("submit", (event) => {
@@ -337,7 +408,7 @@ function init() {
   $("cmd-prnt").addEventListener("click", () =>
     exchange("PRNT", "PRNT", () => AgentMessage.print($("print-text").value)));
 
-  showAddress();
+  changeMode(); // a reloaded page may come back with AJAX chosen
   showPaymentPreview();
 }
 

@@ -140,3 +140,19 @@ test('the port field sets where messages and a cancel go', async () => {
   await page.click('#cmd-last');
   assert.equal((await shown(page)).state, 'error');
 });
+
+test('AJAX mode: the port follows the mode unless typed, GET puts the message in the query', async () => {
+  await page.fill('#port', '8088');
+  await page.selectOption('#mode', 'ajax');
+  assert.equal(await page.inputValue('#port'), '9088');
+  assert.equal(await page.textContent('#request-url'), 'http://127.0.0.1:9088/');
+  assert.equal(await page.textContent('#cancel-url'), 'http://127.0.0.1:9089/');
+  await page.check('#ajax-get');
+  assert.equal(await page.textContent('#request-url'), 'http://127.0.0.1:9088/?<message>');
+  await page.fill('#port', '18088');
+  await page.selectOption('#mode', 'websocket');
+  assert.equal(await page.inputValue('#port'), '18088');
+  assert.equal(await page.isChecked('#ajax-get'), false);
+  assert.equal(await page.isDisabled('#ajax-get'), true);
+  assert.equal(await page.textContent('#request-url'), 'ws://127.0.0.1:18088/VEVU');
+});
