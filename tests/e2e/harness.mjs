@@ -1,7 +1,8 @@
 // What the browser end-to-end tests share: the built programs, a data root
 // per test with the terminal simulator on COM5 and the agent's settings,
-// the agent as a real process, the example page in Debian's chromium, and
-// waits on conditions (never on a fixed time).
+// the agent as a real process, the example page in Debian's chromium (from
+// disk, or from a small web server of its own on another loopback port),
+// and waits on conditions (never on a fixed time).
 //
 // Programs come from the environment, with defaults in build/default:
 //   OVT_BIN_DIR   folder of OVTelquin and the libraries it loads
@@ -16,9 +17,10 @@ import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import { existsSync, readFileSync } from 'node:fs';
 import { mkdir, mkdtemp, readFile, readdir, readlink, rm, writeFile } from 'node:fs/promises';
+import http from 'node:http';
 import net from 'node:net';
 import { tmpdir } from 'node:os';
-import { dirname, join, resolve } from 'node:path';
+import { dirname, extname, join, normalize, resolve, sep } from 'node:path';
 import { createInterface } from 'node:readline';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath, pathToFileURL } from 'node:url';
@@ -32,6 +34,7 @@ export const paths = {
   agent: join(binDir, 'OVTelquin'),
   catsim: process.env.OVT_CATSIM || join(repoRoot, 'build', 'default', 'tools', 'catsim', 'catsim'),
   chromium: process.env.OVT_CHROMIUM || '/usr/bin/chromium',
+  pageDir: join(repoRoot, 'examples', 'pos-page'),
   page: join(repoRoot, 'examples', 'pos-page', 'index.html'),
 };
 
@@ -193,6 +196,49 @@ export async function freePortPair() {
 }
 
 // ---------------------------------------------------------------------------
+// The example page over HTTP, so that it has an origin of its own.
+// ---------------------------------------------------------------------------
+
+const CONTENT_TYPES = {
+  '.html': 'text/html; charset=utf-8',
+  '.js': 'text/javascript; charset=utf-8',
+  '.css': 'text/css; charset=utf-8',
+  '.md': 'text/plain; charset=utf-8',
+};
+
+// Serves the files of `dir` (GET only, no listings) on 127.0.0.1 and a
+// port of the system's choice. Resolves with { origin, close }.
+export async function serveDirectory(dir) {
+  const server = http.createServer(async (request, response) => {
+    let body = null;
+    let type;
+    try {
+      const path = normalize(join(dir, decodeURIComponent(new URL(request.url, 'http://x').pathname)));
+      type = CONTENT_TYPES[extname(path)];
+      if (request.method === 'GET' && path.startsWith(dir + sep) && type) body = await readFile(path);
+    } catch {
+      body = null; // a malformed address or a missing file
+    }
+    if (body === null) {
+      response.writeHead(404, { 'Content-Type': 'text/plain' }).end('not found');
+      return;
+    }
+    response.writeHead(200, { 'Content-Type': type, 'Cache-Control': 'no-store' }).end(body);
+  });
+  await new Promise((ok, fail) => {
+    server.once('error', fail);
+    server.listen(0, '127.0.0.1', ok);
+  });
+  return {
+    origin: `http://127.0.0.1:${server.address().port}`,
+    close: () => new Promise((ok) => {
+      server.closeAllConnections();
+      server.close(() => ok());
+    }),
+  };
+}
+
+// ---------------------------------------------------------------------------
 // One test's world.
 // ---------------------------------------------------------------------------
 
@@ -238,8 +284,10 @@ export class World {
   }
 
   // A fresh data root, the simulator on COM5 (with `simulatorArgs`) and
-  // the agent's settings: COM5 at 115200 baud, WebSocket mode, port P.
-  static async create({ simulatorArgs = [] } = {}) {
+  // the agent's settings: COM5 at 115200 baud, port P for the front end of
+  // `webMode` (0 WebSocket, 1 AJAX; `get` is the AJAX setting GET, absent
+  // when null).
+  static async create({ simulatorArgs = [], webMode = 0, get = null } = {}) {
     const world = new World();
     world.root = await mkdtemp(join(tmpdir(), 'ovt-e2e-'));
     world.cleanups.push(() => rm(world.root, { recursive: true, force: true }));
@@ -248,9 +296,11 @@ export class World {
       await world.startSimulator(simulatorArgs);
       world.port = await freePortPair();
       await mkdir(join(world.root, 'OVVarsel'));
+      const portKey = webMode === 1 ? 'ServerPortAjax' : 'ServerPortWebsocket';
       await writeFile(join(world.root, 'OVVarsel', 'OVVARSEL.ini'),
         '[CAT]\nCatComPort=5\nCatComBaud=115200\n' +
-        `[HTTP]\nWebMode=0\nServerPortWebsocket=${world.port}\n`);
+        `[HTTP]\nWebMode=${webMode}\n${portKey}=${world.port}\n` +
+        (get === null ? '' : `GET=${get}\n`));
     } catch (err) {
       await world.close();
       throw err;
@@ -305,11 +355,23 @@ export class World {
     });
   }
 
-  // The example page from disk, pointed at port P.
-  async openPage(browser) {
+  // The example page in `mode` ("websocket" or "ajax"), pointed at port
+  // P. In WebSocket mode it comes from disk; in AJAX mode from a web server
+  // on another loopback port, so the browser applies its cross-origin
+  // rules to every request the page makes to the agent.
+  async openPage(browser, { mode = 'websocket' } = {}) {
     const page = await browser.newPage();
     page.on('pageerror', (err) => this.pageErrors.push(String(err)));
-    await page.goto(pathToFileURL(paths.page).href);
+    if (mode === 'ajax') {
+      if (!this.pageServer) {
+        this.pageServer = await serveDirectory(paths.pageDir);
+        this.cleanups.push(() => this.pageServer.close());
+      }
+      await page.goto(`${this.pageServer.origin}/index.html`);
+    } else {
+      await page.goto(pathToFileURL(paths.page).href);
+    }
+    await page.selectOption('#mode', mode);
     await page.fill('#port', String(this.port));
     return page;
   }
