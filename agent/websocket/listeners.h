@@ -24,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "common/browser_reply.h"
 #include "platform/sync.h"
 
 namespace platform {
@@ -108,12 +109,6 @@ int safeSend(platform::Socket& clientSocket, const std::uint8_t* buffer, std::si
 // its leading digits, stores the number in WebsocketPortNumber and returns
 // it.
 int ReadWebsocketPort();
-
-// The dispatcher's reply as the browser gets it: the code page 949 text up
-// to its first zero byte (or `capacity` bytes), in UTF-8 with precomposed
-// characters. Every reply the 4096-byte reply buffer can hold fits one
-// frame whole (at most three UTF-8 bytes per reply byte).
-std::string ReplyForBrowser(const char* reply, std::size_t capacity);
 
 // The two listeners with their threads: started together, stopped
 // together.

@@ -28,6 +28,7 @@
 
 #include "common/agent_log.h"
 #include "common/agent_texts.h"
+#include "common/browser_reply.h"
 #include "dispatcher/agent_message.h"
 #include "dispatcher/dll_logic.h"
 #include "dispatcher/last_result.h"
@@ -275,6 +276,15 @@ Worker::Step Worker::Frame() {
   }
 }
 
+// The longest UTF-8 prefix of `text` within `limit` bytes that ends on a
+// character boundary.
+void CutAtCharacter(std::string& text, std::size_t limit) {
+  if (text.size() <= limit) return;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+}
+
 Worker::Step Worker::Dispatch() {
   Log("TEXT_FRAME");
   std::vector<char> request(payloadLength_ + 1, '\0');
@@ -282,7 +292,10 @@ Worker::Step Worker::Dispatch() {
   std::vector<char> reply(kReplyBufferSize, '\0');
   DllLogic(request.data(), reply.data());
   ZeroBuffer();
-  const std::string converted = ReplyForBrowser(reply.data(), reply.size());
+  std::string converted = ReplyForBrowser(reply.data(), reply.size());
+  // Never cut from the 4096-byte reply buffer (see the static_assert); a
+  // longer text is cut where a character ends rather than overrun a frame.
+  CutAtCharacter(converted, kWsMaxPayloadLength);
   frameSize_ = kGBufferSize;
   wsBuildFrame(reinterpret_cast<const std::uint8_t*>(converted.data()), converted.size(), gBuffer,
                kGBufferSize, frameSize_, WS_TEXT_FRAME);
@@ -299,27 +312,7 @@ Worker::Step Worker::Dispatch() {
   return Step::kEnd;
 }
 
-// The longest UTF-8 prefix of `text` within `limit` bytes that ends on a
-// character boundary.
-void CutAtCharacter(std::string& text, std::size_t limit) {
-  if (text.size() <= limit) return;
-  std::size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  text.resize(end);
-}
-
 }  // namespace
-
-std::string ReplyForBrowser(const char* reply, std::size_t capacity) {
-  const std::size_t length =
-      static_cast<std::size_t>(std::find(reply, reply + capacity, '\0') - reply);
-  std::string utf8 =
-      platform::Utf16ToUtf8(platform::Cp949ToUtf16(std::string_view(reply, length)));
-  // Never reached from the 4096-byte reply buffer (see the static_assert);
-  // a longer text is cut where a character ends rather than overrun a frame.
-  CutAtCharacter(utf8, kWsMaxPayloadLength);
-  return utf8;
-}
 
 int safeSend(platform::Socket& clientSocket, const std::uint8_t* buffer, std::size_t length,
              platform::Event* stop) {
