@@ -30,6 +30,11 @@ inline constexpr std::string_view kPortSearchFailedWs = "포트 자동 찾기 �
 inline constexpr std::string_view kAlreadyRunning = "이미 프로그램이 실행중입니다.";
 inline constexpr std::string_view kTerminalConnectFailed =
     "단말기 연결 실패! 단말기 연결상태를 확인해주세요!";
+// Set-up failures of the AJAX servers: initialisation of the HTTP server,
+// creation of the request queue, registration of the URL.
+inline constexpr std::string_view kAjaxInitFailed = "프로그램 다시 시작해주세요. (서버초기화실패)";
+inline constexpr std::string_view kAjaxHandleFailed = "프로그램 다시 시작해주세요. (핸들생성실패)";
+inline constexpr std::string_view kAjaxUrlFailed = "프로그램 다시 시작해주세요. (주소생성실패)";
 
 // The text in code page 949, for logs and replies.
 std::string Ansi(std::string_view utf8);
