@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Telquin.h"
+#include "ajax/ajax_server.h"
 #include "common/agent_config.h"
 #include "common/agent_log.h"
 #include "common/agent_texts.h"
@@ -145,18 +146,20 @@ void COVTelquinDlg::StartFrontEnd(int web_mode) {
     m_webSocket = std::make_unique<WebSocketFrontEnd>();
     m_webSocket->Start();
   } else if (web_mode == kWebModeAjax) {
-    std::fprintf(stderr,
-                 "OVTelquin: WebMode 1 (AJAX) is not available in this build; no front end "
-                 "started\n");
+    m_ajax = std::make_unique<AjaxFrontEnd>();
+    m_ajax->Start();
   }
   // Any other mode runs without a front end.
 }
 
 void COVTelquinDlg::RequestStop() {
   if (m_webSocket != nullptr) m_webSocket->RequestStop();
+  if (m_ajax != nullptr) m_ajax->RequestStop();
 }
 
 bool COVTelquinDlg::Join(uint32_t timeout_ms) {
+  // Only one of the two runs.
+  if (m_ajax != nullptr && !m_ajax->Join(timeout_ms)) return false;
   return m_webSocket == nullptr || m_webSocket->Join(timeout_ms);
 }
 

@@ -17,6 +17,7 @@ class UserRegistryKey;
 
 namespace agent {
 
+class AjaxFrontEnd;
 class WebSocketFrontEnd;
 
 enum class StartupOutcome {
@@ -60,6 +61,7 @@ class COVTelquinDlg {
   std::unique_ptr<platform::SingleInstance> m_singleInstance;
   std::unique_ptr<platform::UserRegistryKey> m_settingsKey;
   std::unique_ptr<WebSocketFrontEnd> m_webSocket;
+  std::unique_ptr<AjaxFrontEnd> m_ajax;
 };
 
 }  // namespace agent

@@ -382,10 +382,47 @@ TEST_P(AgentWebModeTest, StartsNoWebSocketListenerAndKeepsRunning) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, AgentWebModeTest,
-                         ::testing::Values(ModeCase{"Ajax", "1", "WebMode 1"},
-                                           ModeCase{"Other", "2", nullptr},
+                         ::testing::Values(ModeCase{"Other", "2", nullptr},
                                            ModeCase{"Negative", "-1", nullptr}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// WebMode 1: the AJAX servers answer on P and P + 1 of "ServerPortAjax",
+// nothing listens on the WebSocket ports, and SIGTERM ends the agent.
+TEST(AgentStartup, AjaxModeServesBothAjaxPorts) {
+  ovt_test::TempRoot root;
+  const int port = ovt_test::FreePortPair();
+  int ajax = ovt_test::FreePortPair();
+  while (ajax != 0 && ajax >= port - 1 && ajax <= port + 1) ajax = ovt_test::FreePortPair();
+  ASSERT_NE(port, 0);
+  ASSERT_NE(ajax, 0);
+  Configure(root, {.web_mode = "1", .websocket_port = port, .com_port = 7, .com_baud = 9600});
+  agent::WriteAgentSetting(agent::kSectionHttp, agent::kKeyServerPortAjax,
+                           U16(std::to_string(ajax)));
+  DeadPort(root, 7);
+
+  Agent agent(root);
+  ASSERT_TRUE(agent.Started());
+  ASSERT_TRUE(WaitForEnd(root)) << agent.Stderr();
+  for (int offset : {0, 1}) {
+    SCOPED_TRACE("AJAX port + " + std::to_string(offset));
+    ovt_test::TcpClient client(ajax + offset, kLimit);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+    bool closed = false;
+    const std::string response = client.ReadUntilClosed(&closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(response.rfind("HTTP/1.1 503 Not Implemented\r\n", 0), 0u) << response;
+  }
+  EXPECT_TRUE(Refuses(port));
+  EXPECT_TRUE(Refuses(port + 1));
+
+  agent.Signal(SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(agent.WaitForExit(&status));
+  EXPECT_EQ(ExitCode(status), 0);
+  EXPECT_TRUE(Refuses(ajax));
+  EXPECT_TRUE(Refuses(ajax + 1));
+}
 
 // A second copy of the same program refuses to run and leaves the first
 // alone; a copy under another file name is another program and runs.
