@@ -6,6 +6,7 @@
 // piece longer than the usual 4095 bytes is decoded and dispatched whole
 // (cutting would hand the dispatcher a different message), and a reply is
 // sent whole whatever its UTF-8 length.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,8 @@ std::string RefusalReply() {
 
 // One piece of a POST body: zero bytes made 0x08, decoded, dispatched.
 std::string DispatchPiece(const std::byte* piece, uint32_t size) {
+  // The platform never reports more than the entity buffer holds.
+  size = std::min(size, kEntityBufferSize);
   std::vector<char> text(static_cast<std::size_t>(size) + 1, '\0');
   std::memcpy(text.data(), piece, size);
   for (uint32_t i = 0; i < size; ++i) {
