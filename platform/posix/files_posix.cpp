@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 
@@ -34,13 +36,19 @@ std::string DataPath(const std::string& windows_path) {
   const bool has_drive = windows_path.size() >= 2 &&
                          std::isalpha(static_cast<unsigned char>(windows_path[0])) &&
                          windows_path[1] == ':';
-  std::string rest = has_drive ? windows_path.substr(2) : windows_path;
-  for (char& c : rest) {
-    if (c == '\\') c = '/';
+  // Built in one string, as the log writes one path per line: the root,
+  // a separator unless the rest starts with one, the rest with slashes.
+  std::string path = has_drive ? DataRoot() : std::string();
+  const size_t rest = has_drive ? 2 : 0;
+  path.reserve(path.size() + 1 + windows_path.size() - rest);
+  if (has_drive && (windows_path.size() == rest || (windows_path[rest] != '\\' &&
+                                                    windows_path[rest] != '/'))) {
+    path += '/';
   }
-  if (!has_drive) return rest;
-  if (rest.empty() || rest.front() != '/') rest.insert(rest.begin(), '/');
-  return DataRoot() + rest;
+  const size_t rest_start = path.size();
+  path.append(windows_path, rest);
+  std::replace(path.begin() + static_cast<std::ptrdiff_t>(rest_start), path.end(), '\\', '/');
+  return path;
 }
 
 bool DirectoryExists(const std::string& path) {
@@ -76,11 +84,28 @@ bool AppendToFile(const std::string& path, const void* data, size_t size) {
   return left == 0;
 }
 
+namespace {
+
+// The open of an exclusive append; with MissingFolder::kCreate a folder
+// found missing (ENOENT) is made and the open tried once more.
+int OpenForAppend(const std::string& path, MissingFolder missing_folder) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  const int fd = open(path.c_str(), kFlags, 0644);
+  if (fd >= 0 || errno != ENOENT || missing_folder != MissingFolder::kCreate) return fd;
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return fd;
+  MakeDirectory(path.substr(0, slash));
+  return open(path.c_str(), kFlags, 0644);
+}
+
+}  // namespace
+
 // The lock is an flock, so it keeps out the writers that take it too (the
 // agent's log writers), as the Windows open without sharing does. A
 // writer that finds it taken gives up at once instead of waiting.
-bool AppendToFileExclusive(const std::string& path, const void* data, size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+bool AppendToFileExclusive(const std::string& path, const void* data, size_t size,
+                           MissingFolder missing_folder) {
+  const int fd = OpenForAppend(path, missing_folder);
   if (fd < 0) return false;
   int locked;
   do {

@@ -48,11 +48,34 @@ bool AppendToFile(const std::string& path, const void* data, size_t size) {
   return written && flushed && closed;
 }
 
+namespace {
+
+HANDLE OpenUnshared(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+// With MissingFolder::kCreate a folder found missing (the open fails with
+// ERROR_PATH_NOT_FOUND) is made and the open tried once more.
+HANDLE OpenForAppend(const std::string& path, MissingFolder missing_folder) {
+  HANDLE file = OpenUnshared(path);
+  if (file != INVALID_HANDLE_VALUE || missing_folder != MissingFolder::kCreate ||
+      GetLastError() != ERROR_PATH_NOT_FOUND) {
+    return file;
+  }
+  const size_t separator = path.find_last_of("\\/");
+  if (separator == std::string::npos || separator == 0) return file;
+  MakeDirectory(path.substr(0, separator));
+  return OpenUnshared(path);
+}
+
+}  // namespace
+
 // Opened without sharing: while one writer has the file, every other open
 // fails (ERROR_SHARING_VIOLATION) instead of waiting.
-bool AppendToFileExclusive(const std::string& path, const void* data, size_t size) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+bool AppendToFileExclusive(const std::string& path, const void* data, size_t size,
+                           MissingFolder missing_folder) {
+  HANDLE file = OpenForAppend(path, missing_folder);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER zero{};
   bool ok = SetFilePointerEx(file, zero, nullptr, FILE_END) != FALSE;

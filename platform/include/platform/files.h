@@ -31,10 +31,19 @@ bool AppendToFile(const std::string& path, const void* data, size_t size);
 // file. Text mode on Windows (line feeds stored as CR LF, as C's "wt").
 bool ReplaceFileContents(const std::string& path, const void* data, size_t size);
 
+// What an exclusive append does when the file's folder does not exist.
+enum class MissingFolder {
+  kFail,    // the open fails: false
+  kCreate,  // the folder is made (as MakeDirectory does) and the open tried once more
+};
+
 // Appends `size` bytes in one write to the file, created when missing,
 // while holding it exclusively: another writer holding the file makes the
 // call fail at once (false) rather than wait, so the caller can retry.
-// False also when the file cannot be opened.
-bool AppendToFileExclusive(const std::string& path, const void* data, size_t size);
+// False also when the file cannot be opened. With MissingFolder::kCreate a
+// folder that is there costs nothing beyond the open itself: it is looked
+// for only once the open has found it missing.
+bool AppendToFileExclusive(const std::string& path, const void* data, size_t size,
+                           MissingFolder missing_folder = MissingFolder::kFail);
 
 }  // namespace platform
