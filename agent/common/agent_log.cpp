@@ -1,16 +1,16 @@
 #include "common/agent_log.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/files.h"
 
 namespace agent {
 namespace {
 
-constexpr const char* kLogDirectory = "C:\\ORVAlog";
+constexpr std::string_view kLogDirectory = "C:\\ORVAlog";
 
 // How long a line waits for a file that another process holds: a writer
 // holds it only for one open-write-close, so a few short tries get through;
@@ -30,58 +30,122 @@ int AgentLogYear(const platform::LocalTime& t) {
   return t.years_since_1900 > 95 ? t.years_since_1900 + 1900 : t.years_since_1900 + 2000;
 }
 
-std::string LinkLogName(int year, int month, int day) {
-  char name[128];
-  std::snprintf(name, sizeof name, "%s\\%04d%02d%02d.log", kLogDirectory, year, month, day);
+// Room for one field of PutDecimal: a sign and the ten digits of any int;
+// the widths asked for (at most 6) are narrower than that.
+constexpr size_t kDecimalRoom = 11;
+
+// Writes `value` at `at` as "%0<width>d" does, for any int: a minus sign
+// first, then zeros up to `width` characters in all, then every digit; at
+// most kDecimalRoom characters. Returns the end. Written by hand because
+// every line of the log takes seven of them, and printf's format parsing
+// was the larger part of a line's own work.
+char* PutDecimal(char* at, int value, int width) {
+  // The magnitude in unsigned arithmetic, so that INT_MIN has one too.
+  unsigned magnitude = static_cast<unsigned>(value);
+  if (value < 0) magnitude = 0u - magnitude;
+  char digits[kDecimalRoom];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10u);
+    magnitude /= 10u;
+  } while (magnitude != 0u);
+  if (value < 0) *at++ = '-';
+  for (int length = count + (value < 0 ? 1 : 0); length < width; ++length) *at++ = '0';
+  while (count > 0) *at++ = digits[--count];
+  return at;
+}
+
+// "YYYYMMDD" of the log's names and stamps.
+char* PutDate(char* at, int year, int month, int day) {
+  at = PutDecimal(at, year, 4);
+  at = PutDecimal(at, month, 2);
+  return PutDecimal(at, day, 2);
+}
+
+// "C:\ORVAlog\<prefix>YYYYMMDD.log"
+std::string DailyName(std::string_view prefix, int year, int month, int day) {
+  char date[3 * kDecimalRoom];
+  const size_t date_size = static_cast<size_t>(PutDate(date, year, month, day) - date);
+  std::string name;
+  name.reserve(kLogDirectory.size() + 1 + prefix.size() + date_size + 4);
+  name += kLogDirectory;
+  name += '\\';
+  name += prefix;
+  name.append(date, date_size);
+  name += ".log";
   return name;
 }
 
+std::string LinkLogName(int year, int month, int day) {
+  return DailyName("", year, month, day);
+}
+
 void EnsureLogDirectory() {
-  const std::string dir = platform::DataPath(kLogDirectory);
+  const std::string dir = platform::DataPath(std::string(kLogDirectory));
   if (!platform::DirectoryExists(dir)) platform::MakeDirectory(dir);
 }
 
 }  // namespace
 
 std::string AgentLogPath(int year, int month, int day) {
-  char name[128];
-  std::snprintf(name, sizeof name, "%s\\OVTelquin_%04d%02d%02d.log", kLogDirectory, year, month,
-                day);
-  return name;
+  return DailyName("OVTelquin_", year, month, day);
 }
 
 std::string FormatAgentLogLine(const platform::LocalTime& t, int number, const char* label,
                                const char* text) {
-  // Wide enough for six fields of any int value each.
-  char field[96];
-  std::snprintf(field, sizeof field, "[%04d%02d%02d %02d:%02d:%02d]", AgentLogYear(t), t.month,
-                t.day, t.hour, t.minute, t.second);
-  std::string line = field;
-  std::snprintf(field, sizeof field, "[%06d]", number);
-  line += field;
+  // "[YYYYMMDD hh:mm:ss][nnnnnn]": seven fields of any int value and the
+  // characters between them.
+  char head[7 * kDecimalRoom + 16];
+  char* at = head;
+  *at++ = '[';
+  at = PutDate(at, AgentLogYear(t), t.month, t.day);
+  *at++ = ' ';
+  at = PutDecimal(at, t.hour, 2);
+  *at++ = ':';
+  at = PutDecimal(at, t.minute, 2);
+  *at++ = ':';
+  at = PutDecimal(at, t.second, 2);
+  *at++ = ']';
+  *at++ = '[';
+  at = PutDecimal(at, number, 6);
+  *at++ = ']';
   // The fields are joined, not placed at columns: a longer label or number
   // makes its own field longer, and a text of any length is written whole.
-  const size_t label_start = line.size();
+  const std::string_view label_field = label != nullptr ? label : "";
+  const std::string_view text_field = text != nullptr ? text : "";
+  constexpr size_t kLabelWidth = 17;
+  const size_t head_size = static_cast<size_t>(at - head);
+  std::string line;
+  line.reserve(head_size + 1 + std::max(label_field.size(), kLabelWidth) + 2 + text_field.size() +
+               3);
+  line.append(head, head_size);
   line += '[';
-  line += label != nullptr ? label : "";
-  if (line.size() - label_start < 18) line.resize(label_start + 18, ' ');
+  line += label_field;
+  if (label_field.size() < kLabelWidth) line.append(kLabelWidth - label_field.size(), ' ');
   line += "][";
-  line += text != nullptr ? text : "";
+  line += text_field;
   line += "]\r\n";
   return line;
 }
 
 int WriteAgentLog(int number, const char* label, const char* text) {
   std::lock_guard<std::mutex> turn(g_writer_mutex);
-  EnsureLogDirectory();
   // Read once, inside the turn: it names the file and stamps the line, and
   // the lines of one process stand in the file in the order of their times.
   const platform::LocalTime now = platform::Now();
+  // Named anew for every line: the day may have changed, and so may the
+  // data root.
   const std::string path = platform::DataPath(AgentLogPath(AgentLogYear(now), now.month, now.day));
   const std::string line = FormatAgentLogLine(now, number, label, text);
   for (int attempt = 0; attempt < kExclusiveTries; ++attempt) {
     if (attempt > 0) platform::SleepMs(kRetryPauseMs);
-    if (platform::AppendToFileExclusive(path, line.data(), line.size())) break;
+    // The folder is made when the open finds it missing (the first line of
+    // a new data root, or after someone removed it), not looked for before
+    // every line.
+    if (platform::AppendToFileExclusive(path, line.data(), line.size(),
+                                        platform::MissingFolder::kCreate)) {
+      break;
+    }
   }
   return 1;
 }
