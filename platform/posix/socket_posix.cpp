@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -137,6 +138,12 @@ std::unique_ptr<Socket> Socket::Accept(Event* stop, bool* stopped, SystemError* 
     // The accepted socket blocks (accept4 does not pass O_NONBLOCK on).
     const int fd = accept4(native_->fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
+      // Small writes go out at once: a reply frame followed at once by a
+      // closing frame must not wait for the peer's acknowledgement of the
+      // first (Nagle's algorithm). A socket that refuses the option still
+      // works, only slower, so a failure is not reported.
+      const int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       auto native = std::make_unique<Native>();
       native->fd = fd;
       return std::unique_ptr<Socket>(new Socket(std::move(native)));

@@ -152,6 +152,12 @@ std::unique_ptr<Socket> Socket::Accept(Event* stop, bool* stopped, SystemError* 
   if (accepted == INVALID_SOCKET) return nullptr;
   // The new socket inherits the listener's selection and mode.
   Unselect(accepted);
+  // Small writes go out at once: a reply frame followed at once by a
+  // closing frame must not wait for the peer's acknowledgement of the
+  // first (Nagle's algorithm). A socket that refuses the option still
+  // works, only slower, so a failure is not reported.
+  const BOOL on = TRUE;
+  setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   auto native = std::make_unique<Native>();
   native->socket = accepted;
   native->ready = WSACreateEvent();
