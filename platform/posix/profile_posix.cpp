@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -141,6 +142,37 @@ std::string_view Unquoted(std::string_view value) {
     return value.substr(1, value.size() - 2);
   }
   return value;
+}
+
+// Section and key names and their values are ASCII in practice, and ASCII
+// converts one unit per byte either way; only other text goes through the
+// converter of platform/text.h, which opens a conversion descriptor each
+// time (the larger part of a read of a small file).
+bool IsAscii(std::u16string_view text) {
+  for (const char16_t unit : text) {
+    if (unit >= 0x80) return false;
+  }
+  return true;
+}
+
+bool IsAscii(std::string_view text) {
+  for (const char byte : text) {
+    if (static_cast<unsigned char>(byte) >= 0x80) return false;
+  }
+  return true;
+}
+
+std::string ToUtf8(std::u16string_view text) {
+  if (!IsAscii(text)) return Utf16ToUtf8(text);
+  std::string bytes(text.size(), '\0');
+  std::transform(text.begin(), text.end(), bytes.begin(),
+                 [](char16_t unit) { return static_cast<char>(unit); });
+  return bytes;
+}
+
+std::u16string ToUtf16(std::string_view text) {
+  if (!IsAscii(text)) return Utf8ToUtf16(text);
+  return std::u16string(text.begin(), text.end());
 }
 
 // At most size - 1 units, never ending in the first half of a surrogate
@@ -278,11 +310,10 @@ std::u16string ReadProfileValue(const std::string& path, std::u16string_view sec
   mode_t mode = 0;
   if (ReadWhole(path, &text, &missing, &mode)) {
     const std::vector<Line> lines = SplitLines(text);
-    const Place place = Find(text, lines, Utf16ToUtf8(section), Utf16ToUtf8(key));
+    const Place place = Find(text, lines, ToUtf8(section), ToUtf8(key));
     if (place.key != nullptr) {
       const Span v = place.key->value;
-      return Cut(Utf8ToUtf16(Unquoted(std::string_view(text).substr(v.begin, v.end - v.begin))),
-                 size);
+      return Cut(ToUtf16(Unquoted(std::string_view(text).substr(v.begin, v.end - v.begin))), size);
     }
   }
   // As the Windows profile functions do, the default loses trailing blanks.
