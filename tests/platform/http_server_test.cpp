@@ -39,8 +39,13 @@ std::string Narrow(const char16_t* text, uint32_t units) {
 // A raw HTTP client on one connection.
 class Client {
  public:
-  explicit Client(int port) {
+  // `receive_buffer` bytes, when not 0, bound the client's receive window,
+  // so that a large response fills the server's send buffer.
+  explicit Client(int port, int receive_buffer = 0) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) {
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -51,6 +56,12 @@ class Client {
   }
   ~Client() { Close(); }
   bool connected() const { return connected_; }
+  sockaddr_in LocalAddress() const {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    return address;
+  }
   void Close() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
@@ -136,6 +147,28 @@ const HttpRequestRecord& Record(const std::vector<uint64_t>& storage) {
 }
 
 std::string StatusOf(const std::string& response) { return response.substr(0, 12); }
+
+// The server's end of `client`'s connection to `port`: the layer runs in
+// this process, so it is the descriptor here whose peer is the client.
+// -1 when there is none.
+int ServerSideOf(const Client& client, int port) {
+  const sockaddr_in client_address = client.LocalAddress();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_in local{}, peer{};
+    socklen_t local_size = sizeof local, peer_size = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_size) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0 ||
+        local.sin_family != AF_INET || peer.sin_family != AF_INET) {
+      continue;
+    }
+    if (ntohs(local.sin_port) == port && peer.sin_port == client_address.sin_port &&
+        peer.sin_addr.s_addr == client_address.sin_addr.s_addr) {
+      return fd;
+    }
+  }
+  return -1;
+}
 
 // A queue on a free loopback port, closed at the end of the test.
 class HttpServerTest : public ::testing::Test {
@@ -281,6 +314,65 @@ TEST_F(HttpServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
   EXPECT_NE(last.find("Connection: close\r\n"), std::string::npos);
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_EQ(SeenSoFar().size(), 4u);
+}
+
+TEST_F(HttpServerTest, AcceptedConnectionsSendSmallWritesAtOnce) {
+  // A head sent before its body from a file must not hold the body back
+  // until the client acknowledges the head (Nagle's algorithm meeting the
+  // client's delayed acknowledgement: 40 ms and more per request).
+  StartResponder();
+  Client client(port_);
+  ASSERT_TRUE(client.Send(Get("/?nodelay")));
+  ASSERT_NE(client.ReadResponse().find("?nodelay|"), std::string::npos);
+  // Answered and kept: the server's end is open while the client's is.
+  const int server_side = ServerSideOf(client, port_);
+  ASSERT_GE(server_side, 0);
+  int nodelay = 0;
+  socklen_t size = sizeof nodelay;
+  ASSERT_EQ(getsockopt(server_side, IPPROTO_TCP, TCP_NODELAY, &nodelay, &size), 0);
+  EXPECT_NE(nodelay, 0);
+}
+
+TEST_F(HttpServerTest, LargeBodyFromMemoryArrivesWholeBehindItsHead) {
+  // Far more than a small receive window and the send buffer hold: the
+  // head and the body leave in many partial writes, which must neither
+  // repeat nor skip a byte.
+  std::string body(4 * 1024 * 1024 + 13, '\0');
+  for (size_t i = 0; i < body.size(); ++i) {
+    body[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  }
+  Client client(port_, 4096);
+  ASSERT_TRUE(client.Send(Get("/?large")));
+  std::vector<uint64_t> storage(2520 / 8);
+  uint32_t bytes = 0;
+  ASSERT_EQ(Receive(&storage, 0, &bytes), kHttpOk);
+  const uint64_t id = Record(storage).request_id;
+  std::atomic<uint32_t> sent{kHttpGenFailure};
+  std::thread sender([&] {
+    HttpResponse response;
+    response.reason = "OK";
+    response.content_type = "application/octet-stream";
+    response.body = body.data();
+    response.body_size = static_cast<uint32_t>(body.size());
+    sent = queue_->SendResponse(id, response, 0);
+  });
+  const std::string response = client.ReadResponse();
+  sender.join();
+  EXPECT_EQ(sent.load(), kHttpOk);
+  const size_t head_end = response.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos);
+  const std::string head = response.substr(0, head_end + 4);
+  EXPECT_EQ(StatusOf(head), "HTTP/1.1 200");
+  EXPECT_NE(head.find("Content-Type: application/octet-stream\r\n"), std::string::npos);
+  EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
+            std::string::npos);
+  ASSERT_EQ(response.size() - head.size(), body.size());
+  EXPECT_TRUE(response.compare(head.size(), body.size(), body) == 0);
+  // The connection stays usable for the next request.
+  ASSERT_TRUE(client.Send(Get("/?after")));
+  ASSERT_EQ(Receive(&storage, 0, &bytes), kHttpOk);
+  ASSERT_EQ(Answer(Record(storage).request_id, "after"), kHttpOk);
+  EXPECT_NE(client.ReadResponse().find("\r\n\r\nafter"), std::string::npos);
 }
 
 TEST_F(HttpServerTest, ConnectionsAreServedOneRequestAtATime) {
