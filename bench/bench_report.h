@@ -1,7 +1,8 @@
 // bench_report.h: what the benchmarks in this folder share: the layout of
 // their figure lines, the statistics behind the figures, the clocks, the
-// description of the machine a run was made on, and the samples of the
-// process's descriptors, threads and memory.
+// description of the machine a run was made on, the samples of the
+// process's descriptors, threads and memory, and the size of the agent's
+// log.
 //
 // The output of the benchmarks is read by people and compared between runs
 // and machines, so every benchmark prints through these functions: the
@@ -21,7 +22,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -338,6 +341,47 @@ inline void ResourceReport(const std::string& event, const Resources& at_start,
   // resident too: it explains a VmRSS growth while the heap in use stays.
   Count("free heap kept by malloc, end minus warm-up",
         static_cast<long>(at_end.free_heap_bytes - warm.free_heap_bytes), "bytes");
+}
+
+// ---------------------------------------------------------------- the agent's log
+
+// The agent's daily logs in a data root: their bytes and lines together
+// (a run that passes midnight writes two files).
+struct LogSize {
+  long long bytes = 0;
+  long long lines = 0;
+};
+
+// Each of the agent's daily logs in `root`, whole.
+template <class Visit>
+void ForEachAgentLog(const std::string& root, Visit visit) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(root + "/ORVAlog", ec)) {
+    if (entry.path().filename().string().rfind("OVTelquin_", 0) != 0) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    visit(content.str());
+  }
+}
+
+inline LogSize AgentLogSize(const std::string& root) {
+  LogSize size;
+  ForEachAgentLog(root, [&size](const std::string& content) {
+    size.bytes += static_cast<long long>(content.size());
+    for (size_t at = content.find("\r\n"); at != std::string::npos;
+         at = content.find("\r\n", at + 2))
+      ++size.lines;
+  });
+  return size;
+}
+
+inline bool AgentLogHas(const std::string& root, std::string_view text) {
+  bool found = false;
+  ForEachAgentLog(root, [&](const std::string& content) {
+    found = found || content.find(text) != std::string::npos;
+  });
+  return found;
 }
 
 }  // namespace bench

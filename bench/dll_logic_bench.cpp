@@ -158,27 +158,6 @@ bool Mapped(const char* file) {
 
 std::string YesNo(bool value) { return value ? "yes" : "no"; }
 
-// The agent's daily logs in the data root: their bytes and lines together
-// (a run that passes midnight writes two files).
-struct LogSize {
-  long long bytes = 0;
-  long long lines = 0;
-};
-
-LogSize AgentLogSize(const std::string& root) {
-  LogSize size;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(root + "/ORVAlog", ec)) {
-    if (entry.path().filename().string().rfind("OVTelquin_", 0) != 0) continue;
-    const std::string content = ovt_test::ReadFile(entry.path().string());
-    size.bytes += static_cast<long long>(content.size());
-    for (size_t at = content.find("\r\n"); at != std::string::npos;
-         at = content.find("\r\n", at + 2))
-      ++size.lines;
-  }
-  return size;
-}
-
 // ---------------------------------------------------------------- messages
 
 // "%04d", first four characters: the header's number fields.
