@@ -19,40 +19,10 @@
 
 const { WebSocketServer } = require('ws');
 
-const NO_COMMAND_REPLY = Buffer.from('0022VEVU00140010NO COMMAND', 'latin1');
-
-function parseArguments(argv) {
-  const options = { port: 0, request: null, reply: null };
-  for (let i = 0; i < argv.length; i += 2) {
-    const name = argv[i];
-    const value = argv[i + 1];
-    if (value === undefined) throw new Error(`${name} needs a value`);
-    if (name === '--port') {
-      if (!/^\d+$/.test(value) || Number(value) > 65535) throw new Error(`bad port ${value}`);
-      options.port = Number(value);
-    } else if (name === '--request') {
-      options.request = Buffer.from(value, 'utf8');
-    } else if (name === '--reply-hex') {
-      if (!/^([0-9a-fA-F]{2})*$/.test(value)) throw new Error('--reply-hex needs pairs of hex digits');
-      options.reply = Buffer.from(value, 'hex');
-    } else {
-      throw new Error(`unknown argument ${name}`);
-    }
-  }
-  if (options.request === null || options.reply === null) {
-    throw new Error('--request and --reply-hex are required');
-  }
-  return options;
-}
+const { NO_COMMAND_REPLY, optionsOrExit, serveUntilStopped } = require('./reference_server_common');
 
 function main() {
-  let options;
-  try {
-    options = parseArguments(process.argv.slice(2));
-  } catch (error) {
-    process.stderr.write(`ws_reference_server: ${error.message}\n`);
-    process.exit(2);
-  }
+  const options = optionsOrExit('ws_reference_server');
 
   const server = new WebSocketServer({
     host: '127.0.0.1',
@@ -74,23 +44,7 @@ function main() {
     });
   });
 
-  server.on('listening', () => {
-    process.stdout.write(`LISTENING ${server.address().port}\n`);
-  });
-  server.on('error', (error) => {
-    process.stderr.write(`ws_reference_server: ${error.message}\n`);
-    process.exit(1);
-  });
-
-  const stop = () => {
-    server.close();
-    process.exit(0);
-  };
-  process.on('SIGTERM', stop);
-  process.on('SIGINT', stop);
-  process.stdin.on('end', stop);
-  process.stdin.on('error', stop);
-  process.stdin.resume();
+  serveUntilStopped('ws_reference_server', server);
 }
 
 main();
