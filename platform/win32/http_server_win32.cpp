@@ -4,14 +4,13 @@
 // into our record. A translated request whose record does not fit the
 // caller's buffer has already left the system, so it waits here, by its
 // id, for the caller's second receive.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+//
+// <windows.h> comes lean from native_win32.h, so WinSock 2 and the HTTP
+// Server API's header (which needs WinSock 2's types) follow it without
+// meeting the old WinSock header.
+#include "native_win32.h"
+
 #include <winsock2.h>
-#include <windows.h>
 #include <http.h>
 
 #include <algorithm>

@@ -21,19 +21,7 @@ Text Stem(Text path, const typename Text::value_type* separators) {
 
 // The title as the system has the name, wide: no round trip through the
 // ANSI code page, which may lack some of its characters.
-std::wstring WideApplicationName() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);  // cut: again with more room
-  }
-  return Stem(path, L"\\/");
-}
+std::wstring WideApplicationName() { return Stem(OwnModulePath<std::wstring>(), L"\\/"); }
 
 }  // namespace
 

@@ -27,16 +27,8 @@ std::string TestingDirectory() {
 std::string ModuleFileName(const std::string& windows_name) { return windows_name; }
 
 std::string OwnDirectory() {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    if (n == 0) return ".";
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);  // cut: again with more room
-  }
+  const std::string path = OwnModulePath<std::string>();
+  if (path.empty()) return ".";
   const size_t separator = path.find_last_of("\\/");
   return separator == std::string::npos ? "." : path.substr(0, separator);
 }

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 
 #include "platform/error.h"
 #include "platform/sync.h"
@@ -45,6 +46,33 @@ inline SystemError MakeSystemError(DWORD code, const std::string& what) {
                (length > 0 ? std::string(text, length)
                            : "system error " + std::to_string(code));
   return error;
+}
+
+// The full path of the running executable as the system has it: wide
+// (std::wstring, no round trip through the ANSI code page) or in the ANSI
+// code page (std::string). Grown until the system's answer fits, since a
+// path may be longer than MAX_PATH; empty when the system fails, with
+// GetLastError still telling why.
+template <typename Text>
+Text OwnModulePath() {
+  using Char = typename Text::value_type;
+  static_assert(std::is_same_v<Char, wchar_t> || std::is_same_v<Char, char>);
+  Text path(MAX_PATH, Char{});
+  for (;;) {
+    const DWORD room = static_cast<DWORD>(path.size());
+    DWORD n;
+    if constexpr (std::is_same_v<Char, wchar_t>) {
+      n = GetModuleFileNameW(nullptr, &path[0], room);
+    } else {
+      n = GetModuleFileNameA(nullptr, &path[0], room);
+    }
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);  // cut: again with more room
+  }
 }
 
 }  // namespace platform

@@ -7,18 +7,7 @@
 
 namespace platform {
 
-std::string OwnExecutablePath() {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);  // cut: again with more room
-  }
-}
+std::string OwnExecutablePath() { return OwnModulePath<std::string>(); }
 
 std::string OwnCommandLine() {
   const char* line = GetCommandLineA();

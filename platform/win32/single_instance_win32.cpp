@@ -14,16 +14,7 @@ namespace {
 // The executable's file name without its extension, as the system has it
 // (wide: no round trip through the ANSI code page).
 std::wstring WideApplicationName() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);  // cut: again with more room
-  }
+  std::wstring path = OwnModulePath<std::wstring>();
   const size_t separator = path.find_last_of(L"\\/");
   if (separator != std::wstring::npos) path.erase(0, separator + 1);
   const size_t dot = path.rfind(L'.');

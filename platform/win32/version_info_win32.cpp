@@ -9,19 +9,6 @@
 namespace platform {
 namespace {
 
-std::wstring OwnPathWide() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);  // cut: again with more room
-  }
-}
-
 // The string value at `query`, or empty. The length VerQueryValueW gives
 // counts characters and may include the terminator; the text ends at the
 // first NUL within it either way.
@@ -39,7 +26,7 @@ std::u16string QueryText(std::vector<unsigned char>& block, const wchar_t* query
 
 VersionTexts ReadOwnVersionTexts(const VersionTexts&) {
   VersionTexts texts;
-  const std::wstring path = OwnPathWide();
+  const std::wstring path = OwnModulePath<std::wstring>();
   if (path.empty()) return texts;
   DWORD unused = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &unused);
