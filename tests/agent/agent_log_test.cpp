@@ -203,6 +203,58 @@ TEST(AgentLog, ALineWhoseFileCannotBeOpenedIsLostQuietly) {
   EXPECT_TRUE(fs::is_directory(TodaysLogPath()));
 }
 
+TEST(AgentLog, AFolderRemovedBetweenTwoLinesIsMadeAgain) {
+  ovt_test::TempRoot root;
+  EXPECT_EQ(WriteAgentLog(0, "Before", "first"), 1);
+  ASSERT_EQ(TodaysLines().size(), 1u);
+  fs::remove_all(root.path() + "/ORVAlog");
+  ASSERT_FALSE(fs::exists(root.path() + "/ORVAlog"));
+
+  EXPECT_EQ(WriteAgentLog(0, "After", "second"), 1);
+  EXPECT_TRUE(fs::is_directory(root.path() + "/ORVAlog"));
+  const std::vector<std::string> lines = TodaysLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(19), "[000000][After            ][second]");
+}
+
+TEST(AgentLog, EachLineGoesToTheDataRootOfTheMoment) {
+  ovt_test::TempRoot first;
+  EXPECT_EQ(WriteAgentLog(1, "First", "one"), 1);
+  std::string second_path;
+  {
+    // OVTELQUIN_ROOT points at the second root while it lives.
+    ovt_test::TempRoot second;
+    EXPECT_EQ(WriteAgentLog(2, "Second", "two"), 1);
+    second_path = second.path();
+    const std::vector<std::string> lines = TodaysLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(19), "[000002][Second           ][two]");
+  }
+  EXPECT_EQ(WriteAgentLog(3, "First", "three"), 1);
+  const std::vector<std::string> lines = TodaysLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(19), "[000001][First            ][one]");
+  EXPECT_EQ(lines[1].substr(19), "[000003][First            ][three]");
+  EXPECT_FALSE(fs::exists(second_path));
+}
+
+TEST(AgentLog, ALineIsLostWhenAFileStandsWhereTheFolderShould) {
+  ovt_test::TempRoot root;
+  const std::string folder = root.path() + "/ORVAlog";
+  ovt_test::WriteFile(folder, "not a folder");
+  EXPECT_EQ(WriteAgentLog(0, "X", "lost"), 1);
+  EXPECT_EQ(WriteAgentLog(1, "X", "lost too"), 1);
+  // The file in the way is left as it was.
+  EXPECT_TRUE(fs::is_regular_file(folder));
+  EXPECT_EQ(ovt_test::ReadFile(folder), "not a folder");
+  // Once the folder can be made, lines go in again.
+  fs::remove(folder);
+  EXPECT_EQ(WriteAgentLog(2, "X", "kept"), 1);
+  const std::vector<std::string> lines = TodaysLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(19), "[000002][X                ][kept]");
+}
+
 TEST(AgentLog, ThreadsLoggingAtOnceLoseNoLine) {
   ovt_test::TempRoot root;
   constexpr int kThreads = 4;
