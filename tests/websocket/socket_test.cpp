@@ -1,8 +1,10 @@
 // The socket layer where it has behaviour of its own: waits that a stop
-// event ends, an address reusable at once after a connection, and sockets
-// that a started program never inherits.
+// event ends, an address reusable at once after a connection, accepted
+// sockets that send small writes at once, and sockets that a started
+// program never inherits.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -130,6 +133,24 @@ TEST(Socket, AddressIsReusableWhileAConnectionWaitsInTimeWait) {
   close(plain);
   // ...while a listener of ours binds it at once.
   EXPECT_NE(Listening(port), nullptr);
+}
+
+// Whether Nagle's algorithm is off on `socket` (TCP_NODELAY set).
+bool NoDelay(const Socket& socket) {
+  int value = 0;
+  socklen_t length = sizeof value;
+  const int got = getsockopt(static_cast<int>(socket.Number()), IPPROTO_TCP, TCP_NODELAY, &value,
+                             &length);
+  EXPECT_EQ(got, 0) << std::strerror(errno);
+  return got == 0 && value != 0;
+}
+
+TEST(Socket, AnAcceptedSocketSendsSmallWritesAtOnce) {
+  Connection c;
+  ASSERT_NE(c.accepted, nullptr);
+  // A reply frame followed at once by a closing frame must not wait for
+  // the peer's acknowledgement of the first.
+  EXPECT_TRUE(NoDelay(*c.accepted));
 }
 
 // The socket links ("socket:[inode]") that a program started from here
