@@ -109,10 +109,17 @@ std::string_view ErrorResponse(Verdict verdict) {
   }
 }
 
+namespace {
+constexpr size_t kMinLastChunk = 5;  // "0" CRLF CRLF
+}  // namespace
+
 RequestParser::RequestParser() : impl_(std::make_unique<Impl>()) {
   impl_->parser.header_limit(kMaxHeadBytes);
   impl_->parser.body_limit(kMaxBodyBytes);
-  impl_->parser.eager(true);
+  // The head alone first, so it is judged as it came: fields of a chunked
+  // body's trailer are merged into the head's once the body is read, and a
+  // request must not pass or fail on them depending on how it arrived.
+  impl_->parser.eager(false);
 }
 
 RequestParser::~RequestParser() = default;
@@ -124,6 +131,16 @@ Verdict RequestParser::Feed(const char* data, size_t size, size_t* used) {
   while (!started_ && *used < size && (data[*used] == '\r' || data[*used] == '\n')) ++*used;
   if (*used < size) started_ = true;
   while (*used < size && !parser.is_done()) {
+    // Once the parser has seen the first line of the last chunk it expects
+    // that chunk ("0" CRLF CRLF, five bytes at the least) to be offered
+    // whole again, and a shorter offer trips its own assertion. That can
+    // only happen while fewer than five bytes beginning with "0" are in
+    // hand; the last chunk cannot end with fewer, so holding them back only
+    // waits for bytes the client still has to send.
+    if (parser.is_header_done() && parser.chunked() && size - *used < kMinLastChunk &&
+        data[*used] == '0') {
+      return Verdict::kNeedMore;
+    }
     const bool head_was_done = parser.is_header_done();
     boost::system::error_code error;
     const size_t taken =
@@ -131,8 +148,9 @@ Verdict RequestParser::Feed(const char* data, size_t size, size_t* used) {
     *used += taken;
     if (error && error != http::error::need_more) return VerdictOf(error);
     // Checked as soon as the head is whole, before any of the body counts.
-    if (!head_was_done && parser.is_header_done() && !Acceptable(parser)) {
-      return Verdict::kBadRequest;
+    if (!head_was_done && parser.is_header_done()) {
+      if (!Acceptable(parser)) return Verdict::kBadRequest;
+      parser.eager(true);
     }
     if (error) return Verdict::kNeedMore;
     if (taken == 0 && !parser.is_done()) return Verdict::kNeedMore;

@@ -675,6 +675,14 @@ TEST(HttpRequestParserTest, VerdictDoesNotDependOnHowTheBytesArrive) {
       {"POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc", Verdict::kComplete, "abc"},
       {"POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
        Verdict::kComplete, "abc"},
+      // A body that is only its last chunk, and one with a trailer.
+      {"POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       Verdict::kComplete, ""},
+      {"POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nX: 1\r\n\r\n",
+       Verdict::kComplete, "ab"},
+      // A Host in the trailer does not stand in for the head's.
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nHost: h\r\n\r\n",
+       Verdict::kBadRequest, ""},
       {"POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nab", Verdict::kNeedMore, ""},
       {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", Verdict::kBadRequest, ""},
       // Refused as soon as the head is whole, however the body follows.
