@@ -15,6 +15,7 @@
 #include "common/agent_texts.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "support/agent_log_reader.h"
 #include "support/temp_root.h"
 
 namespace agent {
@@ -42,22 +43,9 @@ std::string TodaysLogPath() {
   return platform::DataPath(AgentLogPath(YearOf(now), now.month, now.day));
 }
 
-// Today's agent log, split at CR LF; a trailing piece without CR LF is kept
-// as a line of its own so that a broken line shows.
+// Today's agent log, split at CR LF (a broken last line kept as it is).
 std::vector<std::string> TodaysLines() {
-  const std::string content = ovt_test::ReadFile(TodaysLogPath());
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < content.size()) {
-    const size_t end = content.find("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(content.substr(start));
-      break;
-    }
-    lines.push_back(content.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
+  return ovt_test::SplitCrLfLines(ovt_test::ReadFile(TodaysLogPath()));
 }
 
 // Each line's number, label (unpadded) and text, or nothing when the line

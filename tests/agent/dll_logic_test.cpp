@@ -19,6 +19,7 @@
 #include "platform/module.h"
 #include "platform/process.h"
 #include "probe_runner.h"
+#include "support/agent_log_reader.h"
 #include "support/simulator.h"
 #include "support/temp_root.h"
 
@@ -80,31 +81,11 @@ class Dispatcher : public ::testing::Test {
     return reply.data();
   }
 
-  std::vector<std::string> AgentLog() const {
-    std::vector<std::string> lines;
-    for (const auto& e : fs::directory_iterator(root_.path() + "/ORVAlog")) {
-      if (e.path().filename().string().rfind("OVTelquin_", 0) != 0) continue;
-      const std::string content = ovt_test::ReadFile(e.path().string());
-      size_t at = 0;
-      while (at < content.size()) {
-        const size_t end = content.find("\r\n", at);
-        lines.push_back(content.substr(at, end - at));
-        if (end == std::string::npos) break;
-        at = end + 2;
-      }
-    }
-    return lines;
-  }
-  // The "label][text" tails of the agent log lines.
+  // The "label|text" tails of the agent log lines.
   std::vector<std::string> LogTails() const {
     std::vector<std::string> tails;
-    for (const std::string& line : AgentLog()) {
-      if (line.size() < 30) continue;
-      // [time 19][number 8][label 17+][text]
-      const size_t text = line.find("][", 28);
-      std::string label = line.substr(28, text - 28);
-      while (!label.empty() && label.back() == ' ') label.pop_back();
-      tails.push_back(label + "|" + line.substr(text + 2, line.size() - text - 3));
+    for (const ovt_test::AgentLogLine& line : ovt_test::ReadAgentLog(root_.path())) {
+      tails.push_back(line.label + "|" + line.text);
     }
     return tails;
   }

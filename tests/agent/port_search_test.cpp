@@ -16,6 +16,7 @@
 #include "dispatcher/port_search.h"
 #include "platform/module.h"
 #include "platform/serial_ports.h"
+#include "support/agent_log_reader.h"
 #include "support/simulator.h"
 #include "support/temp_root.h"
 
@@ -129,24 +130,8 @@ class PortSearch : public PortsFixture {
   // padding.
   std::vector<std::string> AgentLog() const {
     std::vector<std::string> tails;
-    const std::string dir = root_.path() + "/ORVAlog";
-    if (!fs::is_directory(dir)) return tails;
-    for (const auto& e : fs::directory_iterator(dir)) {
-      if (e.path().filename().string().rfind("OVTelquin_", 0) != 0) continue;
-      const std::string content = ovt_test::ReadFile(e.path().string());
-      size_t at = 0;
-      while (at < content.size()) {
-        size_t end = content.find("\r\n", at);
-        if (end == std::string::npos) end = content.size();
-        // [time 19][number 8][label 17+][text]
-        const std::string line = content.substr(at, end - at);
-        at = end + 2;
-        const size_t text = line.find("][", 28);
-        if (line.size() < 30 || text == std::string::npos) continue;
-        std::string label = line.substr(28, text - 28);
-        while (!label.empty() && label.back() == ' ') label.pop_back();
-        tails.push_back(label + "|" + line.substr(text + 2, line.size() - text - 3));
-      }
+    for (const ovt_test::AgentLogLine& line : ovt_test::ReadAgentLog(root_.path())) {
+      tails.push_back(line.label + "|" + line.text);
     }
     return tails;
   }

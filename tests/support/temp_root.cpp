@@ -10,6 +10,7 @@
 #include "link_log.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "support/agent_log_reader.h"
 
 namespace ovt_test {
 
@@ -38,19 +39,7 @@ std::vector<std::string> TempRoot::LinkLogLines() const {
   const platform::LocalTime now = platform::Now();
   const std::string path =
       platform::DataPath(telquin::LinkLogPath(telquin::LogYear(now), now.month, now.day));
-  std::vector<std::string> lines;
-  const std::string content = ReadFile(path);
-  size_t start = 0;
-  while (start < content.size()) {
-    const size_t end = content.find("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(content.substr(start));
-      break;
-    }
-    lines.push_back(content.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
+  return SplitCrLfLines(ReadFile(path));
 }
 
 std::vector<std::string> TempRoot::LinkLogTexts() const {

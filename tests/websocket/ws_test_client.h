@@ -1,5 +1,6 @@
 // What the front end's tests play the browser with: a loopback TCP client,
-// WebSocket requests and frames built by hand, and the agent log read back.
+// WebSocket requests and frames built by hand (the agent log is read back
+// with support/agent_log_reader.h).
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/agent_log_reader.h"
 
 namespace ovt_test {
 
@@ -65,26 +68,5 @@ std::string ServerFrame(uint8_t opcode, std::string_view payload);
 
 inline constexpr char kClosingFrame[] = "\x88\x00";
 inline const std::string kServerClosingFrame(kClosingFrame, 2);
-
-// One line of the agent log.
-struct AgentLogLine {
-  int number = 0;
-  std::string label;  // without its padding
-  std::string text;   // may hold CR LF (a logged head)
-};
-
-// The agent log of the data root (every day's file, in order). A line
-// still being written is left out.
-std::vector<AgentLogLine> ReadAgentLog(const std::string& root);
-// How many lines have this label and text.
-size_t CountAgentLog(const std::string& root, std::string_view label, std::string_view text);
-// Waits (looking every few milliseconds) until `done` holds for the log, or
-// `limit` passes. False when the limit passed.
-bool WaitForAgentLog(const std::string& root,
-                     const std::function<bool(const std::vector<AgentLogLine>&)>& done,
-                     std::chrono::milliseconds limit = 30s);
-// Waits until at least `count` lines have this label and text.
-bool WaitForAgentLogCount(const std::string& root, std::string_view label, std::string_view text,
-                          size_t count, std::chrono::milliseconds limit = 30s);
 
 }  // namespace ovt_test
