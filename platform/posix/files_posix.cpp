@@ -66,25 +66,22 @@ bool MakeDirectory(const std::string& path) {
 
 void RemoveFile(const std::string& path) { unlink(path.c_str()); }
 
-bool AppendToFile(const std::string& path, const void* data, size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  // One write on an O_APPEND file lands whole at the end, whoever else is
-  // appending; a short write (disk full) is finished rather than dropped.
+namespace {
+
+// One write on an O_APPEND file lands whole at the end, whoever else is
+// appending; a short write (disk full) is finished rather than dropped.
+bool WriteAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   size_t left = size;
   while (left > 0) {
     const ssize_t n = write(fd, p, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) return false;
     p += n;
     left -= static_cast<size_t>(n);
   }
-  close(fd);
-  return left == 0;
+  return true;
 }
-
-namespace {
 
 // The open of an exclusive append; with MissingFolder::kCreate a folder
 // found missing (ENOENT) is made and the open tried once more.
@@ -99,6 +96,14 @@ int OpenForAppend(const std::string& path, MissingFolder missing_folder) {
 }
 
 }  // namespace
+
+bool AppendToFile(const std::string& path, const void* data, size_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, data, size);
+  close(fd);
+  return written;
+}
 
 // The lock is an flock, so it keeps out the writers that take it too (the
 // agent's log writers), as the Windows open without sharing does. A
@@ -115,18 +120,10 @@ bool AppendToFileExclusive(const std::string& path, const void* data, size_t siz
     close(fd);
     return false;
   }
-  const char* p = static_cast<const char*>(data);
-  size_t left = size;
-  while (left > 0) {
-    const ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  const bool written = WriteAll(fd, data, size);
   // Closing drops the lock.
   const bool closed = close(fd) == 0;
-  return left == 0 && closed;
+  return written && closed;
 }
 
 }  // namespace platform
