@@ -142,10 +142,11 @@ int WriteAgentLog(int number, const char* label, const char* text) {
     // The folder is made when the open finds it missing (the first line of
     // a new data root, or after someone removed it), not looked for before
     // every line.
-    if (platform::AppendToFileExclusive(path, line.data(), line.size(),
-                                        platform::MissingFolder::kCreate)) {
-      break;
-    }
+    const platform::AppendResult result = platform::AppendToFileExclusive(
+        path, line.data(), line.size(), platform::MissingFolder::kCreate);
+    // Only another writer's turn passes; a full disk or a missing
+    // permission costs the line at once, not a pause per line.
+    if (result != platform::AppendResult::kHeldByAnother) break;
   }
   return 1;
 }

@@ -108,22 +108,23 @@ bool AppendToFile(const std::string& path, const void* data, size_t size) {
 // The lock is an flock, so it keeps out the writers that take it too (the
 // agent's log writers), as the Windows open without sharing does. A
 // writer that finds it taken gives up at once instead of waiting.
-bool AppendToFileExclusive(const std::string& path, const void* data, size_t size,
-                           MissingFolder missing_folder) {
+AppendResult AppendToFileExclusive(const std::string& path, const void* data, size_t size,
+                                   MissingFolder missing_folder) {
   const int fd = OpenForAppend(path, missing_folder);
-  if (fd < 0) return false;
+  if (fd < 0) return AppendResult::kFailed;
   int locked;
   do {
     locked = flock(fd, LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
+    const bool held = errno == EWOULDBLOCK;
     close(fd);
-    return false;
+    return held ? AppendResult::kHeldByAnother : AppendResult::kFailed;
   }
   const bool written = WriteAll(fd, data, size);
   // Closing drops the lock.
   const bool closed = close(fd) == 0;
-  return written && closed;
+  return written && closed ? AppendResult::kAppended : AppendResult::kFailed;
 }
 
 }  // namespace platform

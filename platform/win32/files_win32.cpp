@@ -73,10 +73,15 @@ HANDLE OpenForAppend(const std::string& path, MissingFolder missing_folder) {
 
 // Opened without sharing: while one writer has the file, every other open
 // fails (ERROR_SHARING_VIOLATION) instead of waiting.
-bool AppendToFileExclusive(const std::string& path, const void* data, size_t size,
-                           MissingFolder missing_folder) {
+AppendResult AppendToFileExclusive(const std::string& path, const void* data, size_t size,
+                                   MissingFolder missing_folder) {
   HANDLE file = OpenForAppend(path, missing_folder);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION
+               ? AppendResult::kHeldByAnother
+               : AppendResult::kFailed;
+  }
   LARGE_INTEGER zero{};
   bool ok = SetFilePointerEx(file, zero, nullptr, FILE_END) != FALSE;
   const char* p = static_cast<const char*>(data);
@@ -92,7 +97,7 @@ bool AppendToFileExclusive(const std::string& path, const void* data, size_t siz
     }
   }
   const bool closed = CloseHandle(file) != FALSE;
-  return ok && closed;
+  return ok && closed ? AppendResult::kAppended : AppendResult::kFailed;
 }
 
 }  // namespace platform

@@ -94,14 +94,16 @@ TEST_P(AppendToFileExclusiveFolder, MakesAMissingFolderOnlyWhenAskedTo) {
   }
   const std::string line = "a line\r\n";
 
-  EXPECT_EQ(AppendToFileExclusive(path, line.data(), line.size(), c.missing_folder), c.appended);
+  EXPECT_EQ(AppendToFileExclusive(path, line.data(), line.size(), c.missing_folder),
+            c.appended ? AppendResult::kAppended : AppendResult::kFailed);
 
   const std::string earlier = c.before == FolderBefore::kThere ? "earlier\r\n" : "";
   if (c.appended) {
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_EQ(ovt_test::ReadFile(path), earlier + line);
     // A second line goes after the first, through the folder now there.
-    EXPECT_TRUE(AppendToFileExclusive(path, line.data(), line.size(), c.missing_folder));
+    EXPECT_EQ(AppendToFileExclusive(path, line.data(), line.size(), c.missing_folder),
+              AppendResult::kAppended);
     EXPECT_EQ(ovt_test::ReadFile(path), earlier + line + line);
     return;
   }
@@ -147,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(AppendToFileExclusive, ByDefaultAMissingFolderFailsTheAppend) {
   ovt_test::TempRoot root;
   const std::string folder = root.path() + "/absent";
-  EXPECT_FALSE(AppendToFileExclusive(folder + "/x.log", "x", 1));
+  EXPECT_EQ(AppendToFileExclusive(folder + "/x.log", "x", 1), AppendResult::kFailed);
   EXPECT_FALSE(std::filesystem::exists(folder));
 }
 

@@ -417,14 +417,15 @@ TEST(AppendToFileExclusive, FailsWhileAnotherProcessHoldsTheFile) {
   {
     Child holder({"hold-flock", path});
     ASSERT_EQ(holder.ReadLine(), "locked");
-    EXPECT_FALSE(AppendToFileExclusive(path, "lost\r\n", 6));
+    EXPECT_EQ(AppendToFileExclusive(path, "lost\r\n", 6), AppendResult::kHeldByAnother);
     holder.CloseInput();
     EXPECT_EQ(holder.Wait(), 0);
   }
-  EXPECT_TRUE(AppendToFileExclusive(path, "first\r\n", 7));
-  EXPECT_TRUE(AppendToFileExclusive(path, "second\r\n", 8));
+  EXPECT_EQ(AppendToFileExclusive(path, "first\r\n", 7), AppendResult::kAppended);
+  EXPECT_EQ(AppendToFileExclusive(path, "second\r\n", 8), AppendResult::kAppended);
   EXPECT_EQ(ovt_test::ReadFile(path), "first\r\nsecond\r\n");
-  EXPECT_FALSE(AppendToFileExclusive(root.path() + "/no/such/folder/x.log", "x", 1));
+  EXPECT_EQ(AppendToFileExclusive(root.path() + "/no/such/folder/x.log", "x", 1),
+            AppendResult::kFailed);
 }
 
 // Writers that meet fail rather than wait or mix: the file holds exactly
@@ -439,7 +440,9 @@ TEST(AppendToFileExclusive, WritersThatMeetNeverMix) {
     writers.emplace_back([&, t] {
       const std::string line = std::string(3000, static_cast<char>('a' + t)) + "\r\n";
       for (int i = 0; i < kLines; ++i) {
-        if (AppendToFileExclusive(path, line.data(), line.size())) ++written;
+        if (AppendToFileExclusive(path, line.data(), line.size()) == AppendResult::kAppended) {
+          ++written;
+        }
       }
     });
   }

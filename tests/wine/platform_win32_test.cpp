@@ -158,12 +158,16 @@ void CheckExclusiveAppend() {
   const std::string path = "C:\\smoke\\exclusive.log";
   HANDLE holder = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  Check(!platform::AppendToFileExclusive(path, "lost\r\n", 6),
-        "an exclusive append fails while another handle holds the file");
+  using platform::AppendResult;
+  Check(platform::AppendToFileExclusive(path, "lost\r\n", 6) == AppendResult::kHeldByAnother,
+        "an exclusive append gives up while another handle holds the file");
   CloseHandle(holder);
-  Check(platform::AppendToFileExclusive(path, "one\r\n", 5) &&
-            platform::AppendToFileExclusive(path, "two\r\n", 5),
+  Check(platform::AppendToFileExclusive(path, "one\r\n", 5) == AppendResult::kAppended &&
+            platform::AppendToFileExclusive(path, "two\r\n", 5) == AppendResult::kAppended,
         "and succeeds once it is closed");
+  Check(platform::AppendToFileExclusive("C:\\smoke\\absent\\x.log", "x", 1) ==
+            AppendResult::kFailed,
+        "a missing folder is a failure, not another writer's turn");
   FILE* file = std::fopen(path.c_str(), "rb");
   char text[64] = {};
   if (file != nullptr) {

@@ -37,13 +37,21 @@ enum class MissingFolder {
   kCreate,  // the folder is made (as MakeDirectory does) and the open tried once more
 };
 
+// What an exclusive append came to.
+enum class AppendResult {
+  kAppended,       // every byte written
+  kHeldByAnother,  // another writer holds the file: worth trying again soon
+  kFailed,         // the file cannot be opened or written (no folder, disk
+                   // full, no permission): trying again at once will not help
+};
+
 // Appends `size` bytes in one write to the file, created when missing,
 // while holding it exclusively: another writer holding the file makes the
-// call fail at once (false) rather than wait, so the caller can retry.
-// False also when the file cannot be opened. With MissingFolder::kCreate a
-// folder that is there costs nothing beyond the open itself: it is looked
-// for only once the open has found it missing.
-bool AppendToFileExclusive(const std::string& path, const void* data, size_t size,
-                           MissingFolder missing_folder = MissingFolder::kFail);
+// call give up at once (kHeldByAnother) rather than wait, so the caller can
+// retry. With MissingFolder::kCreate a folder that is there costs nothing
+// beyond the open itself: it is looked for only once the open has found it
+// missing.
+AppendResult AppendToFileExclusive(const std::string& path, const void* data, size_t size,
+                                   MissingFolder missing_folder = MissingFolder::kFail);
 
 }  // namespace platform
