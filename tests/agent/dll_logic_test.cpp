@@ -67,6 +67,7 @@ class Dispatcher : public ::testing::Test {
                         "[CAT]\r\nCatComPort=5\r\nCatComBaud=115200\r\n");
     platform::testing::SetModuleDirectory(OVT_MODULE_DIR);
     g_bResultSaved = 0;
+    testing::ForgetLatestReply();
   }
   void TearDown() override {
     platform::testing::SetModuleDirectory("");
@@ -435,6 +436,39 @@ TEST_F(DispatcherProcess, LastAfterARestartReturnsTheReplyStoredBefore) {
   const int status = RunProbe({"dispatch", Command("LAST")});
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(ovt_test::ReadFile(root_.path() + "/probe-reply.txt"), AnswerReply("BEFORE"));
+}
+
+// When the file cannot be replaced (here a folder stands where the new
+// file would be written; a full disk does the same), the payment's reply
+// still reaches the caller and LAST answers it for the rest of the run;
+// the older reply in the file is removed, so that an agent started later
+// never takes it for the latest.
+TEST_F(DispatcherProcess, ReplyThatCannotBeStoredIsNeverShadowedByAnOlderOne) {
+  Simulator sim(root_, kCom, "answer");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  const std::string first = Dispatch(Vevu("D1AA"));
+  ASSERT_EQ(Stored(), first);
+  fs::create_directory(root_.path() + "/orvaResult.txt.new");
+
+  const std::string second = Dispatch(Vevu("D1BB"));
+  EXPECT_NE(second.find("OK:D1BB"), std::string::npos) << second;
+  EXPECT_EQ(g_bResultSaved, 0);
+  EXPECT_TRUE(Logged("DLL_LOGIC|orvaResult.txt store Fail!"));
+  EXPECT_FALSE(fs::exists(root_.path() + "/orvaResult.txt"));
+  EXPECT_EQ(Dispatch(Command("LAST")), second);
+  EXPECT_TRUE(Logged("DLL_LOGIC|latest reply of this run"));
+
+  const int status = RunProbe({"dispatch", Command("LAST")});
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ovt_test::ReadFile(root_.path() + "/probe-reply.txt"),
+            "0044VEVU00000032" + texts::Ansi(texts::kNoResultFile));
+
+  // Once the file can be written again, storing goes on as before.
+  fs::remove(root_.path() + "/orvaResult.txt.new");
+  const std::string third = Dispatch(Vevu("D1CC"));
+  EXPECT_EQ(g_bResultSaved, 1);
+  EXPECT_EQ(Stored(), third);
+  EXPECT_EQ(Dispatch(Command("LAST")), third);
 }
 
 TEST_F(DispatcherProcess, RrunStartsAFreshAgentAndEndsTheOldOne) {
