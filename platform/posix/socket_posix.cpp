@@ -4,6 +4,7 @@
 // than blocking where the stop event cannot reach.
 #include "platform/socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "native_posix.h"
+#include "platform/clock.h"
 
 namespace platform {
 
@@ -41,18 +43,32 @@ constexpr int kNoSignal = MSG_NOSIGNAL;
 constexpr int kNoSignal = 0;
 #endif
 
-enum class Ready { kSocket, kStop, kFailed };
+enum class Ready { kSocket, kStop, kTimedOut, kFailed };
 
-// Sleeps until the socket reports `events` or the stop event is set. With
-// `stop_first`, a set stop event wins over a ready socket.
-Ready WaitFor(int fd, short events, Event* stop, bool stop_first, SystemError* error) {
+// The time left of a wait that began at `start` and may last `timeout_ms`,
+// as poll() takes it (-1: no limit).
+int TimeLeft(uint32_t start, uint32_t timeout_ms) {
+  if (timeout_ms == kSocketWaitForever) return -1;
+  const uint32_t elapsed = TickCount() - start;
+  if (elapsed >= timeout_ms) return 0;
+  const uint32_t left = timeout_ms - elapsed;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Sleeps until the socket reports `events` or the stop event is set, at
+// most `wait_ms` (-1: no limit). With `stop_first`, a set stop event wins
+// over a ready socket.
+Ready WaitFor(int fd, short events, Event* stop, bool stop_first, int wait_ms,
+              SystemError* error) {
   pollfd fds[2] = {{fd, events, 0}, {-1, POLLIN, 0}};
   if (stop != nullptr) fds[1].fd = stop->native().fd;
   const unsigned count = stop != nullptr ? 2 : 1;
-  if (PollRetrying(fds, count, -1) < 0) {
+  const int ready = PollRetrying(fds, count, wait_ms);
+  if (ready < 0) {
     Fail(error, "poll", errno);
     return Ready::kFailed;
   }
+  if (ready == 0) return Ready::kTimedOut;
   const bool stop_set = count == 2 && (fds[1].revents & POLLIN) != 0;
   // Errors and hang-ups count as ready: the call that follows reports them.
   const bool socket_ready = fds[0].revents != 0;
@@ -93,7 +109,13 @@ std::unique_ptr<Socket> Socket::CreateTcp(SystemError* error) {
   return std::unique_ptr<Socket>(new Socket(std::move(native)));
 }
 
-bool Socket::Bind(int port_number, SystemError* error) {
+bool Socket::Bind(const std::string& address_text, int port_number, SystemError* error) {
+  in_addr host{};
+  host.s_addr = htonl(INADDR_ANY);
+  if (!address_text.empty() && inet_pton(AF_INET, address_text.c_str(), &host) != 1) {
+    if (error != nullptr) *error = SystemError{EINVAL, "not an IPv4 address: " + address_text};
+    return false;
+  }
   const int on = 1;
   if (setsockopt(native_->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     Fail(error, "setsockopt SO_REUSEADDR", errno);
@@ -101,7 +123,7 @@ bool Socket::Bind(int port_number, SystemError* error) {
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr = host;
   address.sin_port = htons(static_cast<uint16_t>(port_number & 0xFFFF));
   if (bind(native_->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     Fail(error, "bind", errno);
@@ -126,10 +148,11 @@ bool Socket::Listen(int backlog, SystemError* error) {
 std::unique_ptr<Socket> Socket::Accept(Event* stop, bool* stopped, SystemError* error) {
   if (stopped != nullptr) *stopped = false;
   for (;;) {
-    switch (WaitFor(native_->fd, POLLIN, stop, true, error)) {
+    switch (WaitFor(native_->fd, POLLIN, stop, true, -1, error)) {
       case Ready::kStop:
         if (stopped != nullptr) *stopped = true;
         return nullptr;
+      case Ready::kTimedOut:
       case Ready::kFailed:
         return nullptr;
       case Ready::kSocket:
@@ -155,11 +178,15 @@ std::unique_ptr<Socket> Socket::Accept(Event* stop, bool* stopped, SystemError* 
   }
 }
 
-int Socket::Receive(void* buffer, size_t max, Event* stop, SystemError* error) {
+int Socket::Receive(void* buffer, size_t max, Event* stop, SystemError* error,
+                    uint32_t timeout_ms) {
+  const uint32_t start = TickCount();
   for (;;) {
-    switch (WaitFor(native_->fd, POLLIN, stop, true, error)) {
+    switch (WaitFor(native_->fd, POLLIN, stop, true, TimeLeft(start, timeout_ms), error)) {
       case Ready::kStop:
         return kSocketStopped;
+      case Ready::kTimedOut:
+        return kSocketTimedOut;
       case Ready::kFailed:
         return kSocketFailed;
       case Ready::kSocket:
@@ -173,8 +200,10 @@ int Socket::Receive(void* buffer, size_t max, Event* stop, SystemError* error) {
   }
 }
 
-int Socket::Send(const void* data, size_t size, Event* stop, SystemError* error) {
+int Socket::Send(const void* data, size_t size, Event* stop, SystemError* error,
+                 uint32_t timeout_ms) {
   if (size == 0) return 0;
+  const uint32_t start = TickCount();
   const size_t count = static_cast<size_t>(ClampCount(size));
   for (;;) {
     // Try first: a socket with room sends whether or not a stop is pending.
@@ -185,9 +214,11 @@ int Socket::Send(const void* data, size_t size, Event* stop, SystemError* error)
       Fail(error, "send", n == 0 ? EPIPE : errno);
       return kSocketFailed;
     }
-    switch (WaitFor(native_->fd, POLLOUT, stop, false, error)) {
+    switch (WaitFor(native_->fd, POLLOUT, stop, false, TimeLeft(start, timeout_ms), error)) {
       case Ready::kStop:
         return kSocketStopped;
+      case Ready::kTimedOut:
+        return kSocketTimedOut;
       case Ready::kFailed:
         return kSocketFailed;
       case Ready::kSocket:

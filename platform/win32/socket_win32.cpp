@@ -5,11 +5,13 @@
 // event. The failed try re-enables the socket's event, so the data or
 // connection that arrives after it always wakes the sleep.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <climits>
 #include <string>
 
 #include "native_win32.h"
+#include "platform/clock.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -49,16 +51,24 @@ void Unselect(SOCKET socket) {
   ioctlsocket(socket, FIONBIO, &blocking);
 }
 
-enum class Ready { kSocket, kStop, kFailed };
+enum class Ready { kSocket, kStop, kTimedOut, kFailed };
 
-// Sleeps until the socket's event or the stop event is set. The stop
-// event's own rules apply: an auto-reset one is consumed when it ends the
-// wait, a manual-reset one stays set.
-Ready WaitFor(Socket::Native& n, Event* stop, SystemError* error) {
+// The time left of a wait that began at `start` and may last `timeout_ms`.
+DWORD TimeLeft(uint32_t start, uint32_t timeout_ms) {
+  if (timeout_ms == kSocketWaitForever) return INFINITE;
+  const uint32_t elapsed = TickCount() - start;
+  return elapsed >= timeout_ms ? 0 : timeout_ms - elapsed;
+}
+
+// Sleeps until the socket's event or the stop event is set, at most
+// `wait_ms`. The stop event's own rules apply: an auto-reset one is
+// consumed when it ends the wait, a manual-reset one stays set.
+Ready WaitFor(Socket::Native& n, Event* stop, DWORD wait_ms, SystemError* error) {
   HANDLE handles[2] = {n.ready, nullptr};
   DWORD count = 1;
   if (stop != nullptr) handles[count++] = stop->native().handle;
-  const DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+  const DWORD result = WaitForMultipleObjects(count, handles, FALSE, wait_ms);
+  if (result == WAIT_TIMEOUT) return Ready::kTimedOut;
   if (result == WAIT_OBJECT_0) {
     WSAResetEvent(n.ready);
     return Ready::kSocket;
@@ -105,10 +115,16 @@ std::unique_ptr<Socket> Socket::CreateTcp(SystemError* error) {
   return std::unique_ptr<Socket>(new Socket(std::move(native)));
 }
 
-bool Socket::Bind(int port_number, SystemError* error) {
+bool Socket::Bind(const std::string& address_text, int port_number, SystemError* error) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!address_text.empty() && inet_pton(AF_INET, address_text.c_str(), &address.sin_addr) != 1) {
+    if (error != nullptr) {
+      *error = MakeSystemError(WSAEINVAL, "not an IPv4 address: " + address_text);
+    }
+    return false;
+  }
   address.sin_port = htons(static_cast<u_short>(port_number & 0xFFFF));
   if (bind(native_->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
       SOCKET_ERROR) {
@@ -143,7 +159,7 @@ std::unique_ptr<Socket> Socket::Accept(Event* stop, bool* stopped, SystemError* 
       Fail(error, "accept", code);
       break;
     }
-    const Ready ready = WaitFor(*native_, stop, error);
+    const Ready ready = WaitFor(*native_, stop, INFINITE, error);
     if (ready == Ready::kSocket) continue;
     if (ready == Ready::kStop && stopped != nullptr) *stopped = true;
     break;
@@ -169,7 +185,9 @@ std::unique_ptr<Socket> Socket::Accept(Event* stop, bool* stopped, SystemError* 
   return std::unique_ptr<Socket>(new Socket(std::move(native)));
 }
 
-int Socket::Receive(void* buffer, size_t max, Event* stop, SystemError* error) {
+int Socket::Receive(void* buffer, size_t max, Event* stop, SystemError* error,
+                    uint32_t timeout_ms) {
+  const uint32_t start = TickCount();
   if (!Select(*native_, FD_READ | FD_CLOSE, error)) return kSocketFailed;
   int result = kSocketStopped;
   for (;;) {
@@ -185,17 +203,21 @@ int Socket::Receive(void* buffer, size_t max, Event* stop, SystemError* error) {
       result = kSocketFailed;
       break;
     }
-    const Ready ready = WaitFor(*native_, stop, error);
+    const Ready ready = WaitFor(*native_, stop, TimeLeft(start, timeout_ms), error);
     if (ready == Ready::kSocket) continue;
-    result = ready == Ready::kStop ? kSocketStopped : kSocketFailed;
+    result = ready == Ready::kStop       ? kSocketStopped
+             : ready == Ready::kTimedOut ? kSocketTimedOut
+                                         : kSocketFailed;
     break;
   }
   Unselect(native_->socket);
   return result;
 }
 
-int Socket::Send(const void* data, size_t size, Event* stop, SystemError* error) {
+int Socket::Send(const void* data, size_t size, Event* stop, SystemError* error,
+                 uint32_t timeout_ms) {
   if (size == 0) return 0;
+  const uint32_t start = TickCount();
   if (!Select(*native_, FD_WRITE | FD_CLOSE, error)) return kSocketFailed;
   int result = kSocketFailed;
   for (;;) {
@@ -210,9 +232,11 @@ int Socket::Send(const void* data, size_t size, Event* stop, SystemError* error)
       Fail(error, "send", code);
       break;
     }
-    const Ready ready = WaitFor(*native_, stop, error);
+    const Ready ready = WaitFor(*native_, stop, TimeLeft(start, timeout_ms), error);
     if (ready == Ready::kSocket) continue;
-    result = ready == Ready::kStop ? kSocketStopped : kSocketFailed;
+    result = ready == Ready::kStop       ? kSocketStopped
+             : ready == Ready::kTimedOut ? kSocketTimedOut
+                                         : kSocketFailed;
     break;
   }
   Unselect(native_->socket);

@@ -26,7 +26,7 @@ namespace {
 std::unique_ptr<Socket> Listening(int port = 0) {
   SystemError error;
   auto socket = Socket::CreateTcp(&error);
-  if (!socket || !socket->Bind(port, &error) || !socket->Listen(1, &error)) {
+  if (!socket || !socket->Bind("", port, &error) || !socket->Listen(1, &error)) {
     ADD_FAILURE() << "listener on " << port << ": " << error.text;
     return nullptr;
   }
@@ -95,6 +95,48 @@ TEST(Socket, ReceiveTellsDataFromThePeersClose) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
   c.client->Close();
   EXPECT_EQ(c.accepted->Receive(buffer, sizeof buffer, nullptr, &error), 0);
+}
+
+// A limited wait ends with kSocketTimedOut when the peer stays silent or
+// reads nothing, and still returns what is there at once.
+TEST(Socket, LimitedWaitsEndWhenThePeerStaysSilentOrReadsNothing) {
+  Connection c;
+  ASSERT_NE(c.accepted, nullptr);
+  char buffer[8] = {};
+  SystemError error;
+  EXPECT_EQ(c.accepted->Receive(buffer, sizeof buffer, nullptr, &error, 50), kSocketTimedOut);
+  ASSERT_TRUE(c.client->Send("abc"));
+  EXPECT_EQ(c.accepted->Receive(buffer, sizeof buffer, nullptr, &error, 50000), 3);
+
+  // A client that reads nothing: the buffers fill, then the send waits.
+  const std::string block(64 * 1024, 'x');
+  int result = 0;
+  int sends = 0;
+  do {
+    result = c.accepted->Send(block.data(), block.size(), nullptr, &error, 50);
+  } while (result > 0 && ++sends < 4096);
+  EXPECT_EQ(result, kSocketTimedOut);
+}
+
+TEST(Socket, BindsTheGivenAddressOnlyAndRefusesTextThatIsNone) {
+  SystemError error;
+  auto loopback = Socket::CreateTcp(&error);
+  ASSERT_TRUE(loopback && loopback->Bind("127.0.0.1", 0, &error) && loopback->Listen(1, &error))
+      << error.text;
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(static_cast<int>(loopback->Number()),
+                        reinterpret_cast<sockaddr*>(&address), &length),
+            0);
+  EXPECT_EQ(ntohl(address.sin_addr.s_addr), INADDR_LOOPBACK);
+
+  for (const char* text : {"localhost", "127.0.0", "127.0.0.256", "::1", " 127.0.0.1"}) {
+    auto other = Socket::CreateTcp(&error);
+    ASSERT_NE(other, nullptr);
+    error = SystemError{};
+    EXPECT_FALSE(other->Bind(text, 0, &error)) << text;
+    EXPECT_NE(error.text.find("not an IPv4 address"), std::string::npos) << error.text;
+  }
 }
 
 TEST(Socket, SendToAResetPeerFailsWithoutASignal) {

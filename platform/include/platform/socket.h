@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/error.h"
 
@@ -16,8 +18,12 @@ namespace platform {
 class Event;
 
 // Results of Receive and Send besides a byte count.
-inline constexpr int kSocketFailed = -1;   // the system refused; see the error
-inline constexpr int kSocketStopped = -2;  // the stop event was set first
+inline constexpr int kSocketFailed = -1;    // the system refused; see the error
+inline constexpr int kSocketStopped = -2;   // the stop event was set first
+inline constexpr int kSocketTimedOut = -3;  // the wait's time ran out first
+
+// A wait without a time limit.
+inline constexpr uint32_t kSocketWaitForever = 0xFFFFFFFF;
 
 // The socket service of the process: WSAStartup(2.2) / WSACleanup on
 // Windows, counted by the system (every successful start wants one
@@ -36,12 +42,14 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  // Binds to every local IPv4 address, on the low 16 bits of
-  // `port_number` (0: a port the system picks). On POSIX the address is
-  // reusable at once: a listener that replaces another binds while the old
-  // one's connections linger in TIME_WAIT. Windows binds over those anyway,
-  // and the option there would let another program take the port over.
-  bool Bind(int port_number, SystemError* error);
+  // Binds to the IPv4 address `address` in dotted-decimal form ("127.0.0.1"),
+  // or to every local IPv4 address when it is empty, on the low 16 bits of
+  // `port_number` (0: a port the system picks). Text that is not such an
+  // address fails the bind. On POSIX the address is reusable at once: a
+  // listener that replaces another binds while the old one's connections
+  // linger in TIME_WAIT. Windows binds over those anyway, and the option
+  // there would let another program take the port over.
+  bool Bind(const std::string& address, int port_number, SystemError* error);
   bool Listen(int backlog, SystemError* error);
 
   // Waits for the next connection. nullptr when `stop` (may be null) was
@@ -51,16 +59,20 @@ class Socket {
   std::unique_ptr<Socket> Accept(Event* stop, bool* stopped, SystemError* error);
 
   // Receives at most `max` bytes (at most INT_MAX are asked for): the
-  // count, 0 when the peer has closed its side, kSocketFailed or
-  // kSocketStopped. The stop event wins over waiting data.
-  int Receive(void* buffer, size_t max, Event* stop, SystemError* error);
+  // count, 0 when the peer has closed its side, kSocketFailed,
+  // kSocketStopped, or kSocketTimedOut when nothing came within
+  // `timeout_ms`. The stop event wins over waiting data.
+  int Receive(void* buffer, size_t max, Event* stop, SystemError* error,
+              uint32_t timeout_ms = kSocketWaitForever);
 
   // One send: the number of bytes the system took (possibly fewer than
   // `size`; 0 only for an empty buffer), kSocketFailed or kSocketStopped. It waits only
   // while the peer's window is full; while the socket can take data, the
   // stop event does not keep it from being sent. A peer that has gone
-  // makes it fail, never raises a signal.
-  int Send(const void* data, size_t size, Event* stop, SystemError* error);
+  // makes it fail, never raises a signal. kSocketTimedOut when the window
+  // stayed full for `timeout_ms`.
+  int Send(const void* data, size_t size, Event* stop, SystemError* error,
+           uint32_t timeout_ms = kSocketWaitForever);
 
   // The local port after Bind (0 when unknown).
   int LocalPort() const;
