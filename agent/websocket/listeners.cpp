@@ -62,7 +62,7 @@ class Listener {
       return kListenerSocketFailed;
     }
     const int number = ReadWebsocketPort();
-    if (!socket_->Bind(ListenerPort(number, port_offset), &error)) {
+    if (!socket_->Bind("", ListenerPort(number, port_offset), &error)) {
       Log(label_, bind_failed);
       return kListenerBindFailed;
     }

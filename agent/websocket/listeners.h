@@ -44,6 +44,17 @@ extern std::atomic<int> clientWorker_cnt;
 // or a frame that does not fit is refused.
 inline constexpr std::size_t kGBufferSize = 65535;
 
+// A connection's limits, so that no client holds the one worker: the text
+// message must have arrived within kWsMessageLimitMs of the accept, the
+// client's closing frame within kWsClosingLimitMs of the agent's after a
+// bad frame, and a send may wait that long for a client that reads
+// nothing. Past a limit the agent closes the connection (with a log line)
+// and the listener takes the next one. A dispatch in progress is not
+// limited.
+inline constexpr std::uint32_t kWsMessageLimitMs = 10000;
+inline constexpr std::uint32_t kWsClosingLimitMs = 10000;
+inline constexpr std::uint32_t kWsSendLimitMs = 10000;
+
 // Connection states, logged as their numbers.
 enum WsState : int {
   WS_STATE_OPENING = 0,  // the handshake has not been answered yet
@@ -98,8 +109,8 @@ void clientWorker(platform::Socket& clientSocket, platform::Event* stop);
 
 // Sends all `length` bytes, call after call, and logs every call. Returns
 // EXIT_SUCCESS when all went out; EXIT_FAILURE after a box to the user when
-// the connection failed (or the stop event was set while the peer's window
-// stayed full). A failure before any byte went out tells the user that the
+// the connection failed (or the stop event was set, or kWsSendLimitMs
+// passed, while the peer's window stayed full). A failure before any byte went out tells the user that the
 // browser has gone (and, when the reply was stored, to ask for it again
 // with LAST); one after a part went out reports the cut message.
 int safeSend(platform::Socket& clientSocket, const std::uint8_t* buffer, std::size_t length,
@@ -141,5 +152,12 @@ class WebSocketFrontEnd {
   std::unique_ptr<platform::Thread> stop_thread_;
   bool started_ = false;
 };
+
+namespace testing {
+// Replaces kWsMessageLimitMs, kWsClosingLimitMs and kWsSendLimitMs by
+// `milliseconds` for connections accepted afterwards; 0 restores them.
+// Tests only.
+void SetConnectionLimits(std::uint32_t milliseconds);
+}  // namespace testing
 
 }  // namespace agent

@@ -32,6 +32,7 @@
 #include "dispatcher/agent_message.h"
 #include "dispatcher/dll_logic.h"
 #include "dispatcher/last_result.h"
+#include "platform/clock.h"
 #include "platform/message_box.h"
 #include "platform/socket.h"
 #include "platform/text.h"
@@ -45,6 +46,14 @@ std::atomic<int> clientWorker_cnt{0};
 
 namespace {
 
+// 0: the limits of listeners.h; tests set a shorter one.
+std::atomic<std::uint32_t> g_test_limit_ms{0};
+
+std::uint32_t Limit(std::uint32_t normal_ms) {
+  const std::uint32_t test_ms = g_test_limit_ms;
+  return test_ms != 0 ? test_ms : normal_ms;
+}
+
 constexpr const char* kLabel = "clientWorker";
 constexpr const char* kStartLine = "==========START==========";
 constexpr const char* kEndLine = "===========END===========";
@@ -55,6 +64,11 @@ constexpr int kMaxPasses = 20;
 constexpr std::size_t kPrintCommandOffsets[] = {16, 17, 18};
 constexpr std::string_view kPrintCommand = "PRNT";
 constexpr std::size_t kPrintLogLength = 22;
+// The head dump of each receive pass shows at most this much of gBuffer.
+// A browser's head is well within it; a longer one (only a client that
+// means harm sends one) would otherwise be logged whole on every one of up
+// to 21 passes, and a slow 64 KB head would write megabytes of log.
+constexpr std::size_t kHeadDumpLimit = 2048;
 
 // At most three UTF-8 bytes per reply byte: every reply fits one frame, and
 // the frame fits gBuffer.
@@ -68,6 +82,18 @@ static_assert(3 * (kReplyBufferSize - 1) + 4 <= kGBufferSize);
 unsigned char gBuffer[kGBufferSize + 1];
 
 char* Text(unsigned char* bytes) { return reinterpret_cast<char*>(bytes); }
+
+// The head dump of a pass: the text in gBuffer up to its first zero byte,
+// cut at kHeadDumpLimit, with a note saying how much was left out.
+std::string HeadDump() {
+  const std::size_t length = std::strlen(Text(gBuffer));  // the guard byte ends it
+  if (length <= kHeadDumpLimit) return std::string(Text(gBuffer), length);
+  std::string dump(Text(gBuffer), kHeadDumpLimit);
+  dump += " [... cut: ";
+  dump += std::to_string(length - kHeadDumpLimit);
+  dump += " more bytes not logged]";
+  return dump;
+}
 
 void Log(const char* text) { WriteAgentLog(0, kLabel, text); }
 void Log(long long number, const char* text) {
@@ -130,9 +156,24 @@ class Worker {
     ZeroBuffer();
   }
 
+  // Every wait for the client's bytes ends by this tick: the client has
+  // kWsMessageLimitMs from the accept to deliver its text message, and
+  // kWsClosingLimitMs to answer the agent's closing frame. A dispatch (a
+  // payment) is never cut by it: nothing is received while it runs.
+  void StartDeadline(std::uint32_t limit_ms) {
+    deadline_start_ = platform::TickCount();
+    deadline_limit_ = limit_ms;
+  }
+  std::uint32_t TimeLeft() const {
+    const std::uint32_t elapsed = platform::TickCount() - deadline_start_;
+    return elapsed >= deadline_limit_ ? 0 : deadline_limit_ - elapsed;
+  }
+
   platform::Socket& socket_;
   platform::Event* stop_;
   long long socket_number_;
+  std::uint32_t deadline_start_ = platform::TickCount();
+  std::uint32_t deadline_limit_ = Limit(kWsMessageLimitMs);
   WsState state_ = WS_STATE_OPENING;
   WsFrameType frameType_ = WS_INCOMPLETE_FRAME;
   std::size_t readedLength_ = 0;
@@ -166,8 +207,16 @@ void Worker::Run() {
 bool Worker::ReceiveMore() {
   Log("Websocket Recv Start");
   platform::SystemError error;
-  const int received =
-      socket_.Receive(gBuffer + readedLength_, kGBufferSize - readedLength_, stop_, &error);
+  const int received = socket_.Receive(gBuffer + readedLength_, kGBufferSize - readedLength_,
+                                       stop_, &error, TimeLeft());
+  if (received == platform::kSocketTimedOut) {
+    // Closed by the agent so that the listener can take the next browser.
+    const std::string line = std::string(state_ == WS_STATE_CLOSING ? "No closing frame"
+                                                                     : "No message") +
+                             " within " + std::to_string(deadline_limit_) +
+                             " ms: connection closed by the agent";
+    Log(line.c_str());
+  }
   if (received <= 0) {
     Log("Websocket Recv Fail!");
     return false;
@@ -180,7 +229,7 @@ bool Worker::ReceiveMore() {
 void Worker::Parse() {
   if (state_ == WS_STATE_OPENING) {
     Log("State == Opening");
-    WriteAgentLog(static_cast<int>(socket_number_), "HS_gbuf", Text(gBuffer));
+    WriteAgentLog(static_cast<int>(socket_number_), "HS_gbuf", HeadDump().c_str());
     Log(static_cast<long long>(readedLength_), "readedLength");
     frameType_ = wsParseHandshake(Text(gBuffer), readedLength_, record_);
     Log(frameType_, "frameType");
@@ -220,6 +269,7 @@ Worker::Step Worker::RefuseInput() {
     return Step::kEnd;
   }
   state_ = WS_STATE_CLOSING;
+  StartDeadline(Limit(kWsClosingLimitMs));
   ExpectNewInput();
   return Step::kGoOn;
 }
@@ -321,7 +371,8 @@ int safeSend(platform::Socket& clientSocket, const std::uint8_t* buffer, std::si
   std::size_t sent = 0;
   while (sent < length) {
     platform::SystemError error;
-    const int written = clientSocket.Send(buffer + sent, length - sent, stop, &error);
+    const int written =
+        clientSocket.Send(buffer + sent, length - sent, stop, &error, Limit(kWsSendLimitMs));
     WriteAgentLog(written, kSendLabel, "send() return");
     if (written > 0) {
       sent += static_cast<std::size_t>(written);
@@ -363,5 +414,9 @@ void clientWorker(platform::Socket& clientSocket, platform::Event* stop) {
   WriteAgentLog(0, "clientWorker_cnt--", std::to_string(left).c_str());
   Log(kEndLine);
 }
+
+namespace testing {
+void SetConnectionLimits(std::uint32_t milliseconds) { g_test_limit_ms = milliseconds; }
+}  // namespace testing
 
 }  // namespace agent

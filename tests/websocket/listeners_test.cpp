@@ -76,8 +76,10 @@ class FrontEnd : public ::testing::Test {
                             std::to_string(port_) + "\r\n");
     platform::testing::SetModuleDirectory(OVT_MODULE_DIR);
     g_bResultSaved = 0;
+    testing::ForgetLatestReply();
   }
   void TearDown() override {
+    testing::SetConnectionLimits(0);
     if (front_) {
       front_->RequestStop();
       EXPECT_TRUE(front_->Join(120000));
@@ -235,6 +237,118 @@ TEST_F(FrontEnd, HandshakeNeverCompletedIsDroppedAfterTheTwentyFirstPass) {
   }));
 }
 
+// A client that delivers no message, or never answers the agent's closing
+// frame, holds the one worker only for the connection's limit: the agent
+// closes it with a log line and the browser queued behind it is served.
+TEST_F(FrontEnd, SilentClientsAreClosedAtTheLimitAndTheNextBrowserIsServed) {
+  testing::SetConnectionLimits(300);
+  const std::string no_message = "No message within 300 ms: connection closed by the agent";
+  const std::string no_close = "No closing frame within 300 ms: connection closed by the agent";
+  struct Step {
+    std::string sent;
+    std::string answered;
+  };
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    const std::string& line;
+  } cases[] = {
+      {"nothing sent", {}, no_message},
+      {"half a handshake", {{"GET /VEVU HTTP/1.1\r\n", ""}}, no_message},
+      {"silent after the 101", {{ovt_test::Handshake(), ovt_test::HandshakeAnswer()}}, no_message},
+      {"no close after the agent's closing frame",
+       {{ovt_test::Handshake(), ovt_test::HandshakeAnswer()},
+        {ovt_test::ClientFrame(0x1, "0016VEVU00000004LAST", false), ovt_test::kServerClosingFrame}},
+       no_close},
+  };
+  ovt_test::WriteFile(root_.path() + "/" + kLastResultFile, kPaymentReply);
+  Start();
+  size_t no_message_lines = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TcpClient silent(port_);
+    ASSERT_TRUE(silent.Connected());
+    for (const Step& step : c.steps) {
+      ASSERT_TRUE(silent.Send(step.sent));
+      EXPECT_EQ(silent.Read(step.answered.size()), step.answered);
+    }
+    // Queued behind the silent client, a browser asks for the last reply.
+    EXPECT_EQ(Exchange(Command("LAST")),
+              ovt_test::ServerFrame(0x1, kPaymentReplyUtf8) + ovt_test::kServerClosingFrame);
+    bool closed = false;
+    EXPECT_EQ(silent.ReadUntilClosed(&closed), "");
+    EXPECT_TRUE(closed);
+    if (&c.line == &no_message) ++no_message_lines;
+    EXPECT_EQ(Count("clientWorker", c.line), &c.line == &no_message ? no_message_lines : 1u);
+  }
+}
+
+TEST_F(FrontEnd, ConnectionLimitsNeverCutAPayment) {
+  testing::SetConnectionLimits(300);
+  Simulator sim(root_, kCom, "answer", {"--delay", "1000"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  Start();
+  EXPECT_EQ(Exchange(Vevu("D1XY")),
+            ovt_test::ServerFrame(0x1, kPaymentReplyUtf8) + ovt_test::kServerClosingFrame);
+}
+
+// What a client makes the agent log is bounded by what it sends: per
+// connection a few KiB of fixed lines, at most 3 KiB per receive pass (a
+// pass needs at least one byte, and there are at most 21), and the message
+// itself at most three times. Without the cut of the head dump, a head sent
+// slowly in 20 pieces of 3,200 bytes was logged 20 times over its growing
+// length: about 1.3 MB for 64 KB.
+TEST_F(FrontEnd, LogGrowsAtMostABoundedMultipleOfWhatTheClientSends) {
+  constexpr size_t kPerConnection = 4096, kPerPass = 3072, kMessageCopies = 3;
+  const std::string big_message = Vevu("Z9" + std::string(60000, 'a'));
+  std::vector<std::string> slow_head(20, std::string(3200, 'h'));
+  slow_head.front().replace(0, 20, "GET /VEVU HTTP/1.1\r\n");
+  const struct {
+    const char* name;
+    std::vector<std::string> pieces;  // each read in a pass of its own
+  } cases[] = {
+      {"a 64 KB head in 20 pieces, then one more", [&] {
+         auto pieces = slow_head;
+         pieces.push_back("x");
+         return pieces;
+       }()},
+      {"one byte a pass", std::vector<std::string>(21, "G")},
+      // The frame is sent once the head has been read: bytes behind a head
+      // in the same receive are not kept.
+      {"a 60 KB message", {ovt_test::Handshake(), ovt_test::TextFrame(big_message)}},
+  };
+  Start();
+  const std::string log_path = root_.path() + "/ORVAlog";
+  auto log_bytes = [&] {
+    size_t total = 0;
+    for (const auto& entry : fs::directory_iterator(log_path)) total += entry.file_size();
+    return total;
+  };
+  size_t workers = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WaitForCount("ReqToCatThread", "==========START==========", 1));
+    const size_t before = log_bytes();
+    TcpClient client(port_);
+    ASSERT_TRUE(client.Connected());
+    size_t sent = 0;
+    size_t parsed = Count("clientWorker", "wsParseHandshake finished");
+    for (const std::string& piece : c.pieces) {
+      ASSERT_TRUE(client.Send(piece));
+      sent += piece.size();
+      if (&piece != &c.pieces.back()) {
+        ASSERT_TRUE(WaitForCount("clientWorker", "wsParseHandshake finished", ++parsed));
+      }
+    }
+    client.ReadUntilClosed();
+    ASSERT_TRUE(WaitForCount("clientWorker_cnt--", "0", ++workers));
+    const size_t passes = std::min<size_t>(21, sent);
+    const size_t grown = log_bytes() - before;
+    EXPECT_LE(grown, kPerConnection + kPerPass * passes + kMessageCopies * sent)
+        << "sent " << sent << " bytes";
+  }
+}
+
 TEST_F(FrontEnd, LastReplyArrivesWholeInUtf8ThenClosingFrame) {
   // The stored reply in code page 949, and what the browser must get. The
   // long one is more than 4095 bytes in UTF-8 and still arrives whole.
@@ -347,7 +461,7 @@ TEST_F(FrontEnd, PortInUsePausesBetweenRestartsAndIsTakenOnceFree) {
   // Another program holds P.
   platform::SystemError error;
   auto holder = platform::Socket::CreateTcp(&error);
-  ASSERT_TRUE(holder && holder->Bind(port_, &error) && holder->Listen(1, &error)) << error.text;
+  ASSERT_TRUE(holder && holder->Bind("", port_, &error) && holder->Listen(1, &error)) << error.text;
   Start();
   const std::string bind_failed = texts::Ansi(texts::kServerBindFailed);
   ASSERT_TRUE(WaitForCount("ReqToCatThread", bind_failed, 2));
@@ -421,7 +535,7 @@ class SafeSend : public ::testing::Test {
   void SetUp() override {
     platform::SystemError error;
     listener_ = platform::Socket::CreateTcp(&error);
-    ASSERT_TRUE(listener_ && listener_->Bind(0, &error) && listener_->Listen(1, &error))
+    ASSERT_TRUE(listener_ && listener_->Bind("", 0, &error) && listener_->Listen(1, &error))
         << error.text;
     client_ = std::make_unique<TcpClient>(listener_->LocalPort());
     ASSERT_TRUE(client_->Connected());
