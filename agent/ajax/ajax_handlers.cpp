@@ -3,9 +3,10 @@
 // in UTF-8.
 //
 // Working buffers are sized to what came, never cut: a query or a body
-// piece longer than the usual 4095 bytes is decoded and dispatched whole
-// (cutting would hand the dispatcher a different message), and a reply is
-// sent whole whatever its UTF-8 length.
+// longer than the usual 4095 bytes is decoded and dispatched whole (cutting
+// would hand the dispatcher a different message), a body that arrives in
+// several pieces is joined into one message, and a reply is sent whole
+// whatever its UTF-8 length.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -87,35 +88,65 @@ std::string RefusalReply() {
   return reply.text();
 }
 
-// One piece of a POST body: zero bytes made 0x08, decoded, dispatched.
-std::string DispatchPiece(const std::byte* piece, uint32_t size) {
-  // The platform never reports more than the entity buffer holds.
-  size = std::min(size, kEntityBufferSize);
-  std::vector<char> text(static_cast<std::size_t>(size) + 1, '\0');
-  std::memcpy(text.data(), piece, size);
-  for (uint32_t i = 0; i < size; ++i) {
-    if (text[i] == '\0') text[i] = kZeroByteReplacement;
-  }
-  std::vector<char> message = DecodeToText(text.data(), size);
+// A POST body whole: zero bytes made 0x08, decoded, dispatched.
+std::string DispatchBody(std::string body) {
+  std::replace(body.begin(), body.end(), '\0', kZeroByteReplacement);
+  std::vector<char> message = DecodeToText(body.c_str(), body.size());
   return DispatchForBrowser(message.data());
 }
 
-// Appends to the response file, counting the bytes in `total`.
-uint32_t AppendToFile(platform::HttpResponseFile& file, const void* data, std::size_t size,
-                      uint32_t& total) {
-  if (size > std::numeric_limits<uint32_t>::max() - total) return kArithmeticOverflow;
-  const uint32_t result = file.Write(data, static_cast<uint32_t>(size));
-  if (result == platform::kHttpOk) total += static_cast<uint32_t>(size);
-  return result;
-}
+// Where a POST response's body is gathered: in the temp file "New*" when it
+// could be created and written, and always in memory too, so that the
+// reply of a payment that happened reaches the browser even when the disk
+// is full.
+class StagedBody {
+ public:
+  explicit StagedBody(platform::HttpResponseFile* file) : file_(file) {}
+
+  // kHttpOk, or kArithmeticOverflow when the total would not fit the
+  // response's 32-bit length. A failed write to the file is logged and
+  // leaves the body in memory only.
+  uint32_t Append(const void* data, std::size_t size) {
+    if (size > std::numeric_limits<uint32_t>::max() - total_) return kArithmeticOverflow;
+    memory_.append(static_cast<const char*>(data), size);
+    total_ += static_cast<uint32_t>(size);
+    if (file_ == nullptr) return platform::kHttpOk;
+    const uint32_t written = file_->Write(data, static_cast<uint32_t>(size));
+    if (written != platform::kHttpOk) {
+      LogResult(kPostLabel, written);
+      WriteAgentLog(0, kPostLabel, "WriteFile Fail: the response is sent from memory");
+      file_ = nullptr;
+    }
+    return platform::kHttpOk;
+  }
+
+  platform::HttpResponseFile* file() const { return file_; }
+  const std::string& memory() const { return memory_; }
+  uint32_t total() const { return total_; }
+
+ private:
+  platform::HttpResponseFile* file_;
+  std::string memory_;
+  uint32_t total_ = 0;
+};
 
 // The end of a POST body: the response head with the total as its length,
-// then the file as its body. 0, the head's failed result, or
-// kAjaxBodyNotSent.
+// then the file as its body; or, without a file, one response with the body
+// from memory. 0, the head's failed result, or kAjaxBodyNotSent
+// (kHttpConnectionInvalid when the browser had gone).
 int32_t SendStagedResponse(HttpRequestQueue& queue, const HttpRequestRecord& request,
-                           platform::HttpResponse& response, platform::HttpResponseFile& file,
-                           uint32_t total) {
-  response.content_length = std::to_string(total);
+                           platform::HttpResponse& response, const StagedBody& staged) {
+  if (staged.file() == nullptr) {
+    response.body = staged.memory().data();
+    response.body_size = staged.total();
+    WriteAgentLog(0, kPostLabel, "HttpSendHttpResponse Start (body from memory)");
+    const uint32_t sent = queue.SendResponse(request.request_id, response, 0);
+    LogResult(kPostLabel, sent);
+    if (sent != platform::kHttpOk) WriteAgentLog(0, kPostLabel, "HttpSendHttpResponse Fail");
+    WriteAgentLog(0, kPostLabel, "HttpSendHttpResponse End");
+    return static_cast<int32_t>(sent);
+  }
+  response.content_length = std::to_string(staged.total());
   WriteAgentLog(0, kPostLabel, "HttpSendHttpResponse Start");
   const uint32_t head = queue.SendResponse(request.request_id, response,
                                            platform::kHttpSendResponseFlagMoreData);
@@ -126,59 +157,74 @@ int32_t SendStagedResponse(HttpRequestQueue& queue, const HttpRequestRecord& req
   }
   WriteAgentLog(0, kPostLabel, "HttpSendHttpResponse End");
   WriteAgentLog(0, kPostLabel, "HttpSendResponseEntityBody Start");
-  const uint32_t body = queue.SendResponseBodyFromFile(request.request_id, file);
+  const uint32_t body = queue.SendResponseBodyFromFile(request.request_id, *staged.file());
   LogResult(kPostLabel, body);
   int32_t result = 0;
   if (body != platform::kHttpOk) {
     WriteAgentLog(0, kPostLabel, "HttpSendResponseEntityBody Fail");
     WriteAgentLog(0, "result", std::to_string(static_cast<int32_t>(body)).c_str());
-    result = kAjaxBodyNotSent;
+    // A browser that went away ends this request only; see DoReceiveRequests.
+    result = IsClientGone(body) ? static_cast<int32_t>(body) : kAjaxBodyNotSent;
   }
   WriteAgentLog(0, kPostLabel, "HttpSendResponseEntityBody End");
   return result;
 }
 
-// The body, piece by piece, into the file, then the response. The result
+// A body beyond kAjaxMaxPostBody (the POSIX layer refuses it before it
+// arrives here; the Windows API has no such limit) is not dispatched: the
+// request is answered 413 and the loop goes on.
+int32_t RefuseLargeBody(HttpRequestQueue& queue, const HttpRequestRecord& request) {
+  WriteAgentLog(0, kPostLabel, "body too large: 413");
+  return static_cast<int32_t>(SendHttpResponse(queue, request, 413, "Payload Too Large", nullptr));
+}
+
+// The body into `body`, piece by piece, until its end; then the whole body
+// is one message for the dispatcher, its reply staged and sent. The result
 // of SendHttpPostResponse.
 int32_t ServeBody(HttpRequestQueue& queue, const HttpRequestRecord& request,
-                  platform::HttpResponse& response, platform::HttpResponseFile& file,
+                  platform::HttpResponse& response, platform::HttpResponseFile* file,
                   std::byte* entity) {
-  uint32_t total = 0;
+  StagedBody staged(file);
+  std::string body;
+  bool body_pieces = false;  // at least one piece came before the end
   for (;;) {
     uint32_t received = 0;
     WriteAgentLog(0, kPostLabel, "HttpReceiveRequestEntityBody Start");
     const uint32_t result =
         queue.ReceiveEntityBody(request.request_id, entity, kEntityBufferSize, &received);
     LogResult(kPostLabel, result);
+    // The platform never reports more than the entity buffer holds.
+    received = std::min(received, kEntityBufferSize);
     if (result == platform::kHttpOk) {
       WriteAgentLog(0, kPostLabel, "NO_ERROR");
-      const std::string output = DispatchPiece(entity, received);
-      WriteAgentLog(0, kPostLabel, "orvaResult safeSend Start");
-      if (received != 0) {
-        // A reply that did not reach the file would leave the response
-        // shorter than its length: the request gets no answer instead.
-        const uint32_t written = AppendToFile(file, output.data(), output.size(), total);
-        if (written != platform::kHttpOk) {
-          LogResult(kPostLabel, written);
-          return static_cast<int32_t>(written);
-        }
-      }
-      WriteAgentLog(0, kPostLabel, "orvaResult safeSend End");
+      // Pieces are joined: a message split by the transfer is still one
+      // message, never several.
+      if (body.size() + received > kAjaxMaxPostBody) return RefuseLargeBody(queue, request);
+      body.append(reinterpret_cast<const char*>(entity), received);
+      body_pieces = true;
       continue;
     }
     if (result == platform::kHttpHandleEof) {
+      if (body_pieces) {
+        const std::string output = DispatchBody(std::move(body));
+        WriteAgentLog(0, kPostLabel, "orvaResult safeSend Start");
+        if (const uint32_t appended = staged.Append(output.data(), output.size())) {
+          LogResult(kPostLabel, appended);
+          return static_cast<int32_t>(appended);
+        }
+        WriteAgentLog(0, kPostLabel, "orvaResult safeSend End");
+      }
       WriteAgentLog(0, kPostLabel, "ERROR_HANDLE_EOF");
       WriteAgentLog(0, kPostLabel, "orvaResult safeSend Start");
       if (received != 0) {
         // The last bytes go out as they came, undecoded and undispatched.
-        const uint32_t written = AppendToFile(file, entity, received, total);
-        if (written != platform::kHttpOk) {
-          LogResult(kPostLabel, written);
-          return static_cast<int32_t>(written);
+        if (const uint32_t appended = staged.Append(entity, received)) {
+          LogResult(kPostLabel, appended);
+          return static_cast<int32_t>(appended);
         }
       }
       WriteAgentLog(0, kPostLabel, "orvaResult safeSend End");
-      return SendStagedResponse(queue, request, response, file, total);
+      return SendStagedResponse(queue, request, response, staged);
     }
     WriteAgentLog(0, kPostLabel, "default");
     return static_cast<int32_t>(result);
@@ -251,20 +297,22 @@ int32_t SendHttpPostResponse(HttpRequestQueue& queue, const HttpRequestRecord& r
     WriteAgentLog(0, kPostLabel, "HttpSendHttpResponse End");
     result = static_cast<int32_t>(sent);
   } else {
-    // The platform creates the uniquely named file and opens it in one.
+    // The platform creates the uniquely named file and opens it in one. A
+    // file that cannot be made (a full disk) does not keep the message
+    // from the dispatcher: its reply is then sent from memory.
     WriteAgentLog(0, kPostLabel, "GetTempFileName Start");
     const uint32_t created =
         platform::HttpResponseFile::Create(kTempDirectory, kTempPrefix, &file);
     if (created != platform::kHttpOk) {
       LogResult(kPostLabel, created);
-      result = static_cast<int32_t>(created);
+      WriteAgentLog(0, kPostLabel, "GetTempFileName Fail: the response is sent from memory");
     } else {
       WriteAgentLog(0, kPostLabel, "GetTempFileName End");
       WriteAgentLog(0, kPostLabel, "CreateFile Start");
       WriteAgentLog(0, kPostLabel, "CreateFile End");
-      WriteAgentLog(0, kPostLabel, "Do Start");
-      result = ServeBody(queue, request, response, *file, entity.get());
     }
+    WriteAgentLog(0, kPostLabel, "Do Start");
+    result = ServeBody(queue, request, response, file.get(), entity.get());
   }
 
   WriteAgentLog(0, kPostLabel, "Done Start");

@@ -244,6 +244,12 @@ int32_t DoReceiveRequests(HttpRequestQueue& queue, AjaxServerControl* control) {
     if (received == platform::kHttpOk) {
       WriteAgentLog(0, kLoopLabel, "NO_ERROR Start");
       result = HandleRequest(queue, request);
+      if (result != 0 && IsClientGone(static_cast<uint32_t>(result))) {
+        // A tab closed during a payment, an abandoned request: the browser
+        // is gone, not the server. The reply, when stored, waits for LAST.
+        WriteAgentLog(0, kLoopLabel, "client gone: request ended");
+        result = 0;
+      }
       if (result != 0) {
         WriteAgentLog(0, kLoopLabel, "result != NO_ERROR");
         break;
@@ -281,6 +287,10 @@ int32_t DoReceiveRequests(HttpRequestQueue& queue, AjaxServerControl* control) {
   buffer.reset();
   WriteAgentLog(0, kLoopLabel, "DoReceiveRequests End");
   return result;
+}
+
+bool IsClientGone(uint32_t result) {
+  return result == platform::kHttpConnectionInvalid || result == platform::kHttpNetnameDeleted;
 }
 
 uint32_t SendHttpResponse(HttpRequestQueue& queue, const HttpRequestRecord& request,

@@ -36,8 +36,18 @@ extern std::atomic<int> cErrcnt;
 inline constexpr int kAjaxMaxErrcnt = 3;
 
 // DoReceiveRequests' result when a POST response's body could not be sent
-// (the browser went away): the server runs again without counting it.
+// for another reason than the browser going away: the server runs again
+// without counting it.
 inline constexpr int32_t kAjaxBodyNotSent = -1;
+
+// The longest POST body that is dispatched, as one message; the POSIX HTTP
+// layer refuses a longer one itself (413).
+inline constexpr uint32_t kAjaxMaxPostBody = 64 * 1024;
+
+// True for the results that mean the client has gone (a reset or closed
+// connection: ERROR_CONNECTION_INVALID, ERROR_NETNAME_DELETED): such a
+// failure ends the request only, never the server run.
+bool IsClientGone(uint32_t result);
 
 // What a server run shares with its owner: the stop request and the queue
 // the run is waiting on. The procedures get it by reference for their whole

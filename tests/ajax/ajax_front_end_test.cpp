@@ -20,6 +20,7 @@
 #include "dispatcher/agent_message.h"
 #include "dispatcher/last_result.h"
 #include "platform/module.h"
+#include "support/full_disk.h"
 #include "support/simulator.h"
 #include "support/temp_root.h"
 #include "websocket/ws_test_client.h"
@@ -126,6 +127,7 @@ class AjaxFrontEndTest : public ::testing::Test {
     WriteSettings("");
     platform::testing::SetModuleDirectory(OVT_MODULE_DIR);
     g_bResultSaved = 0;
+    testing::ForgetLatestReply();
     cErrcnt = 0;
   }
   void TearDown() override {
@@ -373,6 +375,107 @@ TEST_F(AjaxFrontEndTest, StopLetsAPaymentFinishAndIsNotCounted) {
   EXPECT_EQ(Texts("cErrcnt"), (std::vector<std::string>{"0", "0"}));
   EXPECT_TRUE(ovt_test::ConnectionRefused(port_));
   EXPECT_TRUE(ovt_test::ConnectionRefused(port_ + 1));
+}
+
+// A body longer than one piece of the transfer (12,288 bytes) is joined
+// and dispatched as one message: a five-digit PRNT of about 15,000 bytes is
+// printed whole and answered once.
+TEST_F(AjaxFrontEndTest, PostBodyInSeveralPiecesIsOneMessage) {
+  Simulator sim(root_, kCom, "printer");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  std::string text;
+  while (text.size() < 14980) text += "RECEIPT LINE " + std::to_string(text.size()) + "\n";
+  const std::string length = std::to_string(text.size() + 4);
+  ASSERT_EQ(length.size(), 5u);
+  const std::string body = "0000VEVU0000" + length + "PRNT" + text;
+  ASSERT_GT(body.size(), 12288u);
+  Start();
+  EXPECT_EQ(Post(body), PostHead(16) + "0012VEVU00000000");
+  const std::string job = "\x1b@" + text + "\n\n\n\x1dV\x01";
+  ASSERT_TRUE(sim.WaitForReceived(job.size(), 30s));
+  const std::vector<uint8_t> printed = sim.Received();
+  EXPECT_TRUE(printed == std::vector<uint8_t>(job.begin(), job.end()))
+      << printed.size() << " bytes printed of " << job.size();
+  EXPECT_EQ(Count("DLL_LOGIC", "VEVU - OrvaprintV105 call"), 1u);
+}
+
+// A browser that goes away (a tab closed during a payment, a request left
+// waiting in the queue) ends its own request, never the server: the port
+// keeps answering however many there are, nothing is counted, and the
+// payment's reply waits for LAST.
+TEST_F(AjaxFrontEndTest, ClientsThatGoAwayAreNotServerFailures) {
+  Simulator sim(root_, kCom, "answer", {"--delay", "800"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  Start();
+  const std::string last = Vevu("LAST");
+  for (int round = 1; round <= 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string payment = Vevu("D1R" + std::to_string(round));
+    TcpClient paying(port_);
+    ASSERT_TRUE(paying.Connected());
+    ASSERT_TRUE(paying.Send(Request("POST", "/", &payment)));
+    ASSERT_TRUE(sim.WaitForLines("LRC OK", static_cast<size_t>(round), 30s));
+    TcpClient queued(port_);
+    ASSERT_TRUE(queued.Connected());
+    ASSERT_TRUE(queued.Send(Request("POST", "/", &last)));
+    paying.Reset();
+    queued.Reset();
+    // The payment ends with its reply stored, though nobody receives it.
+    const std::string answer = Simulator::DefaultAnswer("D1R" + std::to_string(round));
+    const std::string stored = Field4(static_cast<long long>(answer.size()) + 14) + "VEVU0000" +
+                               Field4(static_cast<long long>(answer.size()) + 2) + "\x02" +
+                               answer + "\x03";
+    EXPECT_TRUE(ovt_test::WaitForAgentLog(root_.path(), [&](const auto&) {
+      return ovt_test::ReadFile(root_.path() + "/" + kLastResultFile) == stored;
+    }));
+  }
+  ASSERT_TRUE(ovt_test::WaitForAgentLogCount(root_.path(), "DoReceive",
+                                             "client gone: request ended", 4));
+  // Still served, and LAST hands over the last payment nobody received.
+  const std::string received = Post(last);
+  EXPECT_NE(received.find("OK:D1R4"), std::string::npos) << received;
+  EXPECT_EQ(cErrcnt, 0);
+  EXPECT_EQ(Count("AcceptFunc_AJAX", "CleanUp Start"), 0u);
+}
+
+// On a full disk the temp file of a POST response cannot be made or
+// written and the reply cannot be stored; the payment happened all the
+// same, so its reply still reaches the browser (from memory), LAST answers
+// it, and the server goes on. Once there is room again, replies are staged
+// and stored as before.
+TEST_F(AjaxFrontEndTest, FullDiskStillAnswersEveryPayment) {
+  ovt_test::FullDisk disk(root_.path() + "/full");
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Reason();
+  Simulator sim(root_, kCom, "answer");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  // The working directory (temp files, the last result) is on the full
+  // disk; the log is not, so that what the agent logs can be read.
+  fs::current_path(disk.path());
+  Start();
+  const struct {
+    const char* name;
+    ovt_test::FullDisk::Fullness fullness;
+    const char* line;
+  } cases[] = {
+      {"no room for a byte", ovt_test::FullDisk::kBlocks,
+       "WriteFile Fail: the response is sent from memory"},
+      {"no room for a file", ovt_test::FullDisk::kBlocksAndFiles,
+       "GetTempFileName Fail: the response is sent from memory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(disk.Fill(c.fullness));
+    const size_t lines = Count("PostResponse", c.line);
+    EXPECT_EQ(Post(Vevu("D1XY")), PostHead(kPaymentReplyUtf8.size()) + kPaymentReplyUtf8);
+    EXPECT_EQ(Count("PostResponse", c.line), lines + 1);
+    EXPECT_EQ(Post(Vevu("LAST")), PostHead(kPaymentReplyUtf8.size()) + kPaymentReplyUtf8);
+    EXPECT_FALSE(fs::exists(disk.path() + "/" + kLastResultFile));
+    disk.Free();
+  }
+  EXPECT_EQ(Count("DLL_LOGIC", "orvaResult.txt store Fail!"), 2u);
+  EXPECT_EQ(cErrcnt, 0);
+  EXPECT_EQ(Post(Vevu("D1XY")), PostHead(kPaymentReplyUtf8.size()) + kPaymentReplyUtf8);
+  EXPECT_EQ(ovt_test::ReadFile(disk.path() + "/" + kLastResultFile), kPaymentReply);
 }
 
 TEST_F(AjaxFrontEndTest, ThirdCountedEndIsNotFollowedByARestart) {

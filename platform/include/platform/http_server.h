@@ -27,6 +27,7 @@ inline constexpr uint32_t kHttpAccessDenied = 5;          // ERROR_ACCESS_DENIED
 inline constexpr uint32_t kHttpInvalidHandle = 6;         // ERROR_INVALID_HANDLE
 inline constexpr uint32_t kHttpNotEnoughMemory = 8;       // ERROR_NOT_ENOUGH_MEMORY
 inline constexpr uint32_t kHttpGenFailure = 31;           // ERROR_GEN_FAILURE
+inline constexpr uint32_t kHttpNetnameDeleted = 64;       // ERROR_NETNAME_DELETED
 inline constexpr uint32_t kHttpHandleEof = 38;            // ERROR_HANDLE_EOF
 inline constexpr uint32_t kHttpInvalidParameter = 87;     // ERROR_INVALID_PARAMETER
 inline constexpr uint32_t kHttpDiskFull = 112;            // ERROR_DISK_FULL
