@@ -142,9 +142,6 @@ class PosixSerialPort final : public SerialPort {
  public:
   PosixSerialPort(int fd, int wake_fd) : fd_(fd), wake_fd_(wake_fd) {}
   ~PosixSerialPort() override {
-    // The exclusive flag belongs to the device, not to this descriptor: a
-    // device that another process also keeps open would stay locked.
-    ioctl(fd_, TIOCNXCL);
     close(wake_fd_);
     close(fd_);  // also releases the flock
   }
@@ -278,9 +275,13 @@ std::shared_ptr<SerialPort> OpenSerialPort(const std::string& port_name,
     return nullptr;
   };
   if (!isatty(fd)) return fail(SystemError{ENOTTY, device + ": not a serial device"});
-  // Exclusive use: flock keeps out every program that takes the same lock
-  // (root included, which TIOCEXCL does not stop); TIOCEXCL keeps out plain
-  // opens by everyone else.
+  // Exclusive use is an flock on the device: the kernel drops it when its
+  // holder's process ends, however it ends, so a port whose user was killed
+  // is free at once. The driver's exclusive flag (TIOCEXCL) is not set: it
+  // belongs to the device rather than to a process, and after a kill it
+  // stayed set for as long as anything else kept the device open (the far
+  // side of a pseudo-terminal, a virtual or bridged port), refusing the
+  // next agent. A flag that another program has set is still honoured.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
     return fail(code == EWOULDBLOCK ? SystemError{EBUSY, device + ": held by another program"}
@@ -290,18 +291,11 @@ std::shared_ptr<SerialPort> OpenSerialPort(const std::string& port_name,
   if (ioctl(fd, TIOCGEXCL, &held_exclusively) == 0 && held_exclusively) {
     return fail(SystemError{EBUSY, device + ": held by another program"});
   }
-  if (ioctl(fd, TIOCEXCL) != 0) return fail(ErrnoError("TIOCEXCL", errno));
-  // From here on a failure must give the exclusive flag back: it belongs to
-  // the device, which another process may keep open after this one closes.
-  auto fail_exclusive = [&](SystemError e) {
-    ioctl(fd, TIOCNXCL);
-    return fail(std::move(e));
-  };
   SystemError line_error;
-  if (!ApplyLine(fd, settings, &line_error)) return fail_exclusive(std::move(line_error));
+  if (!ApplyLine(fd, settings, &line_error)) return fail(std::move(line_error));
   tcflush(fd, TCIOFLUSH);
   const int wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake_fd < 0) return fail_exclusive(ErrnoError("eventfd", errno));
+  if (wake_fd < 0) return fail(ErrnoError("eventfd", errno));
   return std::make_shared<PosixSerialPort>(fd, wake_fd);
 }
 

@@ -1,7 +1,10 @@
 // The POSIX serial backend against real pseudo-terminals.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -137,6 +140,49 @@ TEST_F(PortOnPty, ExclusiveWhileOpenAndFreeAfterwards) {
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   EXPECT_FALSE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error));
   close(other);
+}
+
+// A port whose user was killed in the middle of an exchange, while the far
+// side keeps the device open, is free for the next program at once; while
+// its user lives, it is refused.
+TEST_F(PortOnPty, APortWhoseUserWasKilledIsFreeAtOnce) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t user = fork();
+  ASSERT_GE(user, 0);
+  if (user == 0) {
+    SystemError error;
+    auto port = OpenSerialPort("COM3", {9600, 8, 0, 0}, &error);
+    const char opened = port ? '1' : '0';
+    (void)!write(ready[1], &opened, 1);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char opened = 0;
+  ASSERT_EQ(read(ready[0], &opened, 1), 1);
+  close(ready[0]);
+  EXPECT_EQ(opened, '1');
+  SystemError error;
+  EXPECT_FALSE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error));
+  EXPECT_NE(error.text.find("held by another program"), std::string::npos) << error.text;
+
+  kill(user, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(user, &status, 0), user);
+  EXPECT_TRUE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error)) << error.text;
+}
+
+// Another program's exclusive flag is honoured, whether or not it locks.
+TEST_F(PortOnPty, AnotherProgramsExclusiveFlagIsHonoured) {
+  const int other = open(pty_.slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+  SystemError error;
+  EXPECT_FALSE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error));
+  EXPECT_FALSE(error.text.empty());
+  ioctl(other, TIOCNXCL);
+  close(other);
+  EXPECT_TRUE(OpenSerialPort("COM3", {9600, 8, 0, 0}, &error)) << error.text;
 }
 
 TEST_F(PortOnPty, ReadsWhatArrivedWithoutBlockingAndWrites) {
