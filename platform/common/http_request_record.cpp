@@ -6,44 +6,70 @@
 
 namespace platform {
 
-uint32_t RequestRecordSize(bool has_query, size_t query_units) {
-  constexpr size_t kFixed = sizeof(HttpRequestRecord);
-  if (!has_query) return static_cast<uint32_t>(kFixed);
-  // A query too long to describe in 32 bits asks for more than any buffer.
-  const size_t limit = (std::numeric_limits<uint32_t>::max() - kFixed) / sizeof(char16_t) - 1;
-  if (query_units > limit) return std::numeric_limits<uint32_t>::max();
-  return static_cast<uint32_t>(kFixed + (query_units + 1) * sizeof(char16_t));
+namespace {
+
+constexpr uint64_t kTooLarge = std::numeric_limits<uint32_t>::max();
+
+// The bytes of what follows the fixed record, each text with its zero.
+uint64_t TrailingBytes(const HttpRequestFacts& facts) {
+  uint64_t bytes = 0;
+  if (facts.query) bytes += (uint64_t{facts.query->size()} + 1) * sizeof(char16_t);
+  if (facts.host) bytes += uint64_t{facts.host->size()} + 1;
+  if (facts.origin) bytes += uint64_t{facts.origin->size()} + 1;
+  return bytes;
 }
 
-uint32_t LayOutRequestRecord(uint64_t request_id, HttpVerb verb, uint32_t flags,
-                             const std::u16string* query, void* buffer, uint32_t size,
-                             uint32_t* bytes_written) {
+// Copies `text` and its zero to `at`; returns the copy and moves `at` on.
+const char* PutText(const std::string& text, unsigned char*& at) {
+  char* copy = reinterpret_cast<char*>(at);
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  at += text.size() + 1;
+  return copy;
+}
+
+}  // namespace
+
+uint32_t RequestRecordSize(const HttpRequestFacts& facts) {
+  const uint64_t total = sizeof(HttpRequestRecord) + TrailingBytes(facts);
+  return static_cast<uint32_t>(total > kTooLarge ? kTooLarge : total);
+}
+
+uint32_t LayOutRequestRecord(uint64_t request_id, const HttpRequestFacts& facts, void* buffer,
+                             uint32_t size, uint32_t* bytes_written) {
   if (bytes_written != nullptr) *bytes_written = 0;
   if (buffer == nullptr ||
       reinterpret_cast<uintptr_t>(buffer) % alignof(HttpRequestRecord) != 0) {
     return kHttpInvalidParameter;
   }
-  const uint32_t needed = RequestRecordSize(query != nullptr, query ? query->size() : 0);
+  const uint64_t needed = sizeof(HttpRequestRecord) + TrailingBytes(facts);
   HttpRequestRecord record;
   record.request_id = request_id;
-  record.verb = verb;
-  record.flags = flags;
+  record.verb = facts.verb;
+  record.flags = facts.flags;
+  record.local_port = facts.local_port;
   if (size < needed) {
     // The caller fetches the request again by the id of the partial record.
     if (size >= sizeof record) std::memcpy(buffer, &record, sizeof record);
-    if (bytes_written != nullptr) *bytes_written = needed;
+    if (bytes_written != nullptr) *bytes_written = static_cast<uint32_t>(
+        needed > kTooLarge ? kTooLarge : needed);
     return kHttpMoreData;
   }
   auto* bytes = static_cast<unsigned char*>(buffer);
-  if (query != nullptr) {
-    auto* text = reinterpret_cast<char16_t*>(bytes + sizeof record);
-    std::memcpy(text, query->data(), query->size() * sizeof(char16_t));
-    text[query->size()] = u'\0';
+  unsigned char* at = bytes + sizeof record;
+  if (facts.query) {
+    // Right behind the record, which keeps it aligned for char16_t.
+    auto* text = reinterpret_cast<char16_t*>(at);
+    std::memcpy(text, facts.query->data(), facts.query->size() * sizeof(char16_t));
+    text[facts.query->size()] = u'\0';
     record.query_string = text;
-    record.query_string_units = static_cast<uint32_t>(query->size());
+    record.query_string_units = static_cast<uint32_t>(facts.query->size());
+    at += (facts.query->size() + 1) * sizeof(char16_t);
   }
+  if (facts.host) record.host = PutText(*facts.host, at);
+  if (facts.origin) record.origin = PutText(*facts.origin, at);
   std::memcpy(bytes, &record, sizeof record);
-  if (bytes_written != nullptr) *bytes_written = needed;
+  if (bytes_written != nullptr) *bytes_written = static_cast<uint32_t>(needed);
   return kHttpOk;
 }
 

@@ -16,6 +16,9 @@ namespace http = boost::beast::http;
 
 struct RequestParser::Impl {
   http::request_parser<http::string_body> parser;
+  // Taken when the head is whole, before a trailer can add fields.
+  std::optional<std::string> host;
+  std::optional<std::string> origin;
 };
 
 namespace {
@@ -150,6 +153,7 @@ Verdict RequestParser::Feed(const char* data, size_t size, size_t* used) {
     // Checked as soon as the head is whole, before any of the body counts.
     if (!head_was_done && parser.is_header_done()) {
       if (!Acceptable(parser)) return Verdict::kBadRequest;
+      TakeHeadFields();
       parser.eager(true);
     }
     if (error) return Verdict::kNeedMore;
@@ -164,6 +168,18 @@ bool RequestParser::WantsContinue() const {
   return boost::beast::iequals(parser.get()[http::field::expect], "100-continue");
 }
 
+void RequestParser::TakeHeadFields() {
+  const auto& message = impl_->parser.get();
+  const auto host = message.find(http::field::host);
+  if (host != message.end()) impl_->host = std::string(host->value());
+  const size_t origins = message.count(http::field::origin);
+  if (origins == 1) {
+    impl_->origin = std::string(message.find(http::field::origin)->value());
+  } else if (origins > 1) {
+    impl_->origin = std::string();
+  }
+}
+
 ParsedRequest RequestParser::Take() {
   auto& parser = impl_->parser;
   ParsedRequest request;
@@ -173,6 +189,8 @@ ParsedRequest RequestParser::Take() {
   request.has_query = QueryOf(std::string_view(target.data(), target.size()), &request.query);
   request.keep_alive = parser.keep_alive();
   request.http10 = message.version() == 10;
+  request.host = std::move(impl_->host);
+  request.origin = std::move(impl_->origin);
   request.body = std::move(parser.get().body());
   return request;
 }

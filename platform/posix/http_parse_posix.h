@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,11 @@ struct ParsedRequest {
   HttpVerb verb = HttpVerb::kOther;
   bool has_query = false;
   std::u16string query;  // from '?' on, when has_query
+  // Host and Origin as the head had them (never from a chunked body's
+  // trailer); absent when the head had none. Several Origin fields give an
+  // empty origin, which matches nothing.
+  std::optional<std::string> host;
+  std::optional<std::string> origin;
   std::string body;
   bool keep_alive = false;
   bool http10 = false;
@@ -62,6 +68,8 @@ class RequestParser {
   ParsedRequest Take();
 
  private:
+  void TakeHeadFields();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
   bool started_ = false;

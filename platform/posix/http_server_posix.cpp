@@ -161,12 +161,13 @@ struct Connection {
     kClosing,     // answered for the last time; the rest of its input is discarded
   };
 
-  explicit Connection(int socket) : fd(socket) {}
+  Connection(int socket, uint16_t port) : fd(socket), local_port(port) {}
   ~Connection() { close(fd); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   const int fd;
+  const uint16_t local_port;
   // Guarded by the queue's mutex.
   State state = State::kReading;
   bool resume = false;  // given back by the caller: parse what is pending
@@ -334,7 +335,12 @@ void HttpRequestQueue::Native::Accept(int listener) {
     // only slower, so a failure is not reported.
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    auto connection = std::make_shared<Connection>(fd);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    const uint16_t port = getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0
+                              ? ntohs(local.sin_port)
+                              : 0;
+    auto connection = std::make_shared<Connection>(fd, port);
     connection->deadline = Clock::now() + IdleTime();
     connections.push_back(std::move(connection));
     if (connections.size() >= kMaxConnections) return;
@@ -549,10 +555,14 @@ uint32_t HttpRequestQueue::ReceiveRequest(uint64_t request_id, void* buffer, uin
     n.active.emplace(request->id, request);
   }
   const auto& parsed = request->parsed;
-  const uint32_t flags = parsed.body.empty() ? 0 : kHttpRequestFlagMoreEntityBodyExists;
-  const uint32_t result =
-      LayOutRequestRecord(request->id, parsed.verb, flags, parsed.has_query ? &parsed.query : nullptr,
-                          buffer, size, bytes_returned);
+  HttpRequestFacts facts;
+  facts.verb = parsed.verb;
+  facts.flags = parsed.body.empty() ? 0 : kHttpRequestFlagMoreEntityBodyExists;
+  if (parsed.has_query) facts.query = parsed.query;
+  facts.host = parsed.host;
+  facts.origin = parsed.origin;
+  facts.local_port = request->connection->local_port;
+  const uint32_t result = LayOutRequestRecord(request->id, facts, buffer, size, bytes_returned);
   request->refetch = result != kHttpOk;
   if (result == kHttpInvalidParameter && request_id == 0) {
     // Not handed out: it stays first in line.

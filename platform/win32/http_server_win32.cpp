@@ -54,14 +54,43 @@ bool IsFieldText(const std::string& text) {
 
 bool FitsUshort(const std::string& text) { return text.size() <= 0xFFFF; }
 
-struct Translated {
-  HttpVerb verb = HttpVerb::kOther;
-  uint32_t flags = 0;
-  std::optional<std::u16string> query;
-};
+// The value of a known header, or nothing when the request has none.
+std::optional<std::string> KnownHeader(const HTTP_REQUEST& request, HTTP_HEADER_ID id) {
+  const HTTP_KNOWN_HEADER& header = request.Headers.KnownHeaders[id];
+  if (header.pRawValue == nullptr) return std::nullopt;
+  return std::string(header.pRawValue, header.RawValueLength);
+}
+
+// The Origin field, which the API counts among the unknown headers. Several
+// of them give an empty value, which matches nothing.
+std::optional<std::string> OriginHeader(const HTTP_REQUEST& request) {
+  std::optional<std::string> origin;
+  for (USHORT i = 0; i < request.Headers.UnknownHeaderCount; ++i) {
+    const HTTP_UNKNOWN_HEADER& header = request.Headers.pUnknownHeaders[i];
+    if (header.pName == nullptr || header.NameLength != 6 ||
+        _strnicmp(header.pName, "Origin", 6) != 0) {
+      continue;
+    }
+    if (origin) return std::string();
+    origin = header.pRawValue != nullptr ? std::string(header.pRawValue, header.RawValueLength)
+                                         : std::string();
+  }
+  return origin;
+}
+
+uint16_t LocalPort(const HTTP_REQUEST& request) {
+  const SOCKADDR* local = request.Address.pLocalAddress;
+  if (local == nullptr || local->sa_family != AF_INET) return 0;
+  return ntohs(reinterpret_cast<const SOCKADDR_IN*>(local)->sin_port);
+}
+
+using Translated = HttpRequestFacts;
 
 Translated Translate(const HTTP_REQUEST& request) {
   Translated out;
+  out.host = KnownHeader(request, HttpHeaderHost);
+  out.origin = OriginHeader(request);
+  out.local_port = LocalPort(request);
   if (request.Verb == HttpVerbGET) out.verb = HttpVerb::kGet;
   if (request.Verb == HttpVerbPOST) out.verb = HttpVerb::kPost;
   if ((request.Flags & HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS) != 0) {
@@ -143,9 +172,7 @@ uint32_t HttpRequestQueue::ReceiveRequest(uint64_t request_id, void* buffer, uin
       const auto found = native_->waiting.find(request_id);
       if (found == native_->waiting.end()) return kHttpConnectionInvalid;
       const Translated& t = found->second;
-      const uint32_t result = LayOutRequestRecord(request_id, t.verb, t.flags,
-                                                  t.query ? &*t.query : nullptr, buffer, size,
-                                                  bytes_returned);
+      const uint32_t result = LayOutRequestRecord(request_id, t, buffer, size, bytes_returned);
       if (result == kHttpOk) native_->waiting.erase(found);
       return result;
     }
@@ -169,9 +196,7 @@ uint32_t HttpRequestQueue::ReceiveRequest(uint64_t request_id, void* buffer, uin
       if (result != NO_ERROR) return result;
       const uint64_t id = request->RequestId;
       Translated translated = Translate(*request);
-      const uint32_t laid = LayOutRequestRecord(
-          id, translated.verb, translated.flags,
-          translated.query ? &*translated.query : nullptr, buffer, size, bytes_returned);
+      const uint32_t laid = LayOutRequestRecord(id, translated, buffer, size, bytes_returned);
       if (laid == kHttpMoreData) {
         std::lock_guard lock(native_->mutex);
         native_->waiting.emplace(id, std::move(translated));

@@ -50,13 +50,17 @@ Verdict Run(const std::string& bytes, size_t step, ParsedRequest* request, size_
 }
 
 void CheckRecord(const ParsedRequest& request) {
-  const std::u16string* query = request.has_query ? &request.query : nullptr;
-  const uint32_t needed = platform::RequestRecordSize(query != nullptr, request.query.size());
+  platform::HttpRequestFacts facts;
+  facts.verb = request.verb;
+  if (request.has_query) facts.query = request.query;
+  facts.host = request.host;
+  facts.origin = request.origin;
+  const uint32_t needed = platform::RequestRecordSize(facts);
   for (uint32_t size : {0u, needed / 2, needed - 1, needed, needed + 1}) {
     std::vector<uint64_t> storage(size / 8 + 1);
     uint32_t written = 0;
-    const uint32_t result = platform::LayOutRequestRecord(9, request.verb, 0, query,
-                                                          storage.data(), size, &written);
+    const uint32_t result =
+        platform::LayOutRequestRecord(9, facts, storage.data(), size, &written);
     if (written != needed) Fail("size reported differs");
     if ((result == platform::kHttpOk) != (size >= needed)) Fail("wrong result for the size");
     if (result != platform::kHttpOk) continue;
@@ -67,6 +71,11 @@ void CheckRecord(const ParsedRequest& request) {
                     request.query.size() * sizeof(char16_t)) != 0) {
       Fail("query text");
     }
+    if ((record.host != nullptr) != request.host.has_value()) Fail("host presence");
+    if (record.host != nullptr && std::string(record.host) != request.host->c_str()) {
+      Fail("host text");
+    }
+    if ((record.origin != nullptr) != request.origin.has_value()) Fail("origin presence");
   }
 }
 

@@ -514,7 +514,10 @@ TEST_F(HttpServerTest, RecordLargerThanTheBufferIsFetchedAgainById) {
   std::vector<uint64_t> storage(2520 / 8);
   uint32_t bytes = 0;
   ASSERT_EQ(Receive(&storage, 0, &bytes), kHttpMoreData);
-  EXPECT_EQ(bytes, RequestRecordSize(true, query.size()));
+  HttpRequestFacts facts;
+  facts.query = std::u16string(query.begin(), query.end());
+  facts.host = "127.0.0.1";
+  EXPECT_EQ(bytes, RequestRecordSize(facts));
   const uint64_t id = Record(storage).request_id;
   ASSERT_NE(id, 0u);
   // Still too small: the same answer again.
@@ -524,6 +527,9 @@ TEST_F(HttpServerTest, RecordLargerThanTheBufferIsFetchedAgainById) {
   EXPECT_EQ(Record(storage).request_id, id);
   EXPECT_EQ(Narrow(Record(storage).query_string, Record(storage).query_string_units), query);
   EXPECT_EQ(Record(storage).query_string[query.size()], u'\0');
+  EXPECT_STREQ(Record(storage).host, "127.0.0.1");
+  EXPECT_EQ(Record(storage).origin, nullptr);
+  EXPECT_EQ(Record(storage).local_port, port_);
   ASSERT_EQ(Answer(id, "long"), kHttpOk);
   EXPECT_NE(client.ReadResponse().find("\r\n\r\nlong"), std::string::npos);
 }
@@ -710,6 +716,39 @@ TEST(HttpRequestParserTest, VerdictDoesNotDependOnHowTheBytesArrive) {
   }
 }
 
+// Host and Origin are what the head said: a chunked body's trailer cannot
+// add or replace them, and several Origin fields give one that matches
+// nothing.
+TEST(HttpRequestParserTest, HostAndOriginComeFromTheHeadOnly) {
+  using http_parse::Verdict;
+  const std::optional<std::string> none;
+  const struct {
+    std::string bytes;
+    std::optional<std::string> host;
+    std::optional<std::string> origin;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\nHost: 127.0.0.1:9088\r\nOrigin: https://pos.example\r\n\r\n",
+       "127.0.0.1:9088", "https://pos.example"},
+      {"GET / HTTP/1.1\r\nHost: localhost:9088\r\n\r\n", "localhost:9088", none},
+      {"GET / HTTP/1.0\r\n\r\n", none, none},
+      {"GET / HTTP/1.1\r\nHost: h\r\norigin: null\r\n\r\n", "h", "null"},
+      {"GET / HTTP/1.1\r\nHost: h\r\nOrigin: https://a\r\nOrigin: https://b\r\n\r\n", "h",
+       ""},
+      {"POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "1\r\nx\r\n0\r\nOrigin: https://pos.example\r\n\r\n",
+       "h", none},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    http_parse::RequestParser parser;
+    size_t used = 0;
+    ASSERT_EQ(parser.Feed(c.bytes.data(), c.bytes.size(), &used), Verdict::kComplete);
+    const http_parse::ParsedRequest request = parser.Take();
+    EXPECT_EQ(request.host, c.host);
+    EXPECT_EQ(request.origin, c.origin);
+  }
+}
+
 TEST(HttpRequestParserTest, QueryIsTakenFromTheTargetAsUtf16) {
   const struct {
     const char* target;
@@ -733,15 +772,20 @@ TEST(HttpRequestParserTest, QueryIsTakenFromTheTargetAsUtf16) {
 }
 
 TEST(HttpRequestRecordTest, LayoutNeverPassesTheBufferEnd) {
-  const std::u16string query = u"?abc";
-  const uint32_t needed = RequestRecordSize(true, query.size());
+  HttpRequestFacts facts;
+  facts.verb = HttpVerb::kGet;
+  facts.query = u"?abc";
+  facts.host = "127.0.0.1:9088";
+  facts.origin = "https://pos.example";
+  facts.local_port = 9088;
+  const uint32_t needed = RequestRecordSize(facts);
   for (uint32_t size = 0; size <= needed + 8; ++size) {
     SCOPED_TRACE(size);
     // Guard bytes behind the given size show any write past it.
     std::vector<uint64_t> storage((needed + 16) / 8 + 1, 0xA5A5A5A5A5A5A5A5ull);
     uint32_t written = 0;
     const uint32_t result =
-        LayOutRequestRecord(7, HttpVerb::kGet, 0, &query, storage.data(), size, &written);
+        LayOutRequestRecord(7, facts, storage.data(), size, &written);
     const auto* bytes = reinterpret_cast<const unsigned char*>(storage.data());
     for (size_t i = size; i < storage.size() * 8; ++i) {
       ASSERT_EQ(bytes[i], 0xA5) << i;
@@ -751,10 +795,17 @@ TEST(HttpRequestRecordTest, LayoutNeverPassesTheBufferEnd) {
     if (size >= sizeof(HttpRequestRecord)) {
       EXPECT_EQ(Record(storage).request_id, 7u);
     }
+    if (result == kHttpOk) {
+      const HttpRequestRecord& record = Record(storage);
+      EXPECT_EQ(std::u16string(record.query_string), u"?abc");
+      EXPECT_STREQ(record.host, "127.0.0.1:9088");
+      EXPECT_STREQ(record.origin, "https://pos.example");
+      EXPECT_EQ(record.local_port, 9088);
+    }
   }
   std::vector<uint64_t> storage(needed / 8 + 2);
   uint32_t written = 0;
-  EXPECT_EQ(LayOutRequestRecord(1, HttpVerb::kGet, 0, nullptr,
+  EXPECT_EQ(LayOutRequestRecord(1, HttpRequestFacts{},
                                 reinterpret_cast<char*>(storage.data()) + 1, needed, &written),
             kHttpInvalidParameter);
 }

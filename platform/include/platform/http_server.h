@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,21 +64,38 @@ struct HttpRequestRecord {
   // are kept as they came.
   const char16_t* query_string = nullptr;
   uint32_t query_string_units = 0;  // without the terminating zero
+  // The values of the Host and Origin header fields as they came, with a
+  // terminating zero; nullptr when the field is absent. A request with
+  // several Origin fields has an empty origin.
+  const char* host = nullptr;
+  const char* origin = nullptr;
+  // The local port the request arrived on.
+  uint16_t local_port = 0;
 };
 
-// The bytes a record with a query of `query_units` UTF-16 units takes
-// (`has_query` false: no query at all).
-uint32_t RequestRecordSize(bool has_query, size_t query_units);
+// What a backend knows of a request, to be laid out as a record.
+struct HttpRequestFacts {
+  HttpVerb verb = HttpVerb::kOther;
+  uint32_t flags = 0;
+  std::optional<std::u16string> query;
+  std::optional<std::string> host;
+  std::optional<std::string> origin;
+  uint16_t local_port = 0;
+};
 
-// Writes a record and its query into `buffer` of `size` bytes. kHttpOk and
-// `*bytes_written` the bytes used; kHttpMoreData and `*bytes_written` the
-// size needed when the buffer is too small (the record's fixed part, with
-// the request id, is then still written when it fits); kHttpInvalidParameter
-// for a null or misaligned buffer. Writes nothing past `size`. Used by the
-// backends, and by fakes of a queue in tests of the code above.
-uint32_t LayOutRequestRecord(uint64_t request_id, HttpVerb verb, uint32_t flags,
-                             const std::u16string* query, void* buffer, uint32_t size,
-                             uint32_t* bytes_written);
+// The bytes the record of `facts` takes (UINT32_MAX when it cannot be
+// described in 32 bits).
+uint32_t RequestRecordSize(const HttpRequestFacts& facts);
+
+// Writes the record of `facts` and what it points to into `buffer` of
+// `size` bytes. kHttpOk and `*bytes_written` the bytes used; kHttpMoreData
+// and `*bytes_written` the size needed when the buffer is too small (the
+// record's fixed part, with the request id, is then still written when it
+// fits); kHttpInvalidParameter for a null or misaligned buffer. Writes
+// nothing past `size`. Used by the backends, and by fakes of a queue in
+// tests of the code above.
+uint32_t LayOutRequestRecord(uint64_t request_id, const HttpRequestFacts& facts, void* buffer,
+                             uint32_t size, uint32_t* bytes_written);
 
 // HTTP_SEND_RESPONSE_FLAG_MORE_DATA: SendResponse sends the head (and any
 // body from memory) only; the body follows with SendResponseBodyFromFile.
