@@ -77,6 +77,12 @@ std::u16string ReadAgentSetting(std::u16string_view section, std::u16string_view
   return value;
 }
 
+std::u16string ReadLongAgentSetting(std::u16string_view section, std::u16string_view key) {
+  std::u16string value = platform::ReadProfileValue(IniPath(), section, key, u"", kLongSettingChars);
+  if (value.size() > kLongSettingChars - 1) value.resize(kLongSettingChars - 1);
+  return value;
+}
+
 bool WriteAgentSetting(std::u16string_view section, std::u16string_view key,
                        std::u16string_view value) {
   return platform::WriteProfileValue(IniPath(), section, key, value);

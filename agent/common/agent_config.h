@@ -3,6 +3,7 @@
 // next use.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,11 +20,21 @@ inline constexpr std::u16string_view kKeyServerPortAjax = u"ServerPortAjax";
 inline constexpr std::u16string_view kKeyGet = u"GET";
 inline constexpr std::u16string_view kKeyCatComPort = u"CatComPort";
 inline constexpr std::u16string_view kKeyCatComBaud = u"CatComBaud";
+// Opt-in hardening (common/security.h); none of these keys has a default.
+inline constexpr std::u16string_view kSectionSecurity = u"SECURITY";
+inline constexpr std::u16string_view kKeyListenAddress = u"ListenAddress";
+inline constexpr std::u16string_view kKeyAllowedOrigins = u"AllowedOrigins";
+inline constexpr std::u16string_view kKeySignatureFolder = u"SignatureFolder";
 
 // The value of `key` in `section`, or `fallback` when the file, section or
 // key is missing; at most 63 characters (a longer value is cut).
 std::u16string ReadAgentSetting(std::u16string_view section, std::u16string_view key,
                                 std::u16string_view fallback);
+
+// The same with room for kLongSettingChars - 1 characters, for values that
+// can be longer than 63 (a list of origins, a folder).
+inline constexpr std::size_t kLongSettingChars = 1024;
+std::u16string ReadLongAgentSetting(std::u16string_view section, std::u16string_view key);
 
 // Writes the value, creating file, section and key as needed (never the
 // folder). True on success.

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace platform {
 
@@ -50,6 +51,8 @@ std::string DataPath(const std::string& windows_path) {
   std::replace(path.begin() + static_cast<std::ptrdiff_t>(rest_start), path.end(), '\\', '/');
   return path;
 }
+
+std::string FileSystemText(std::u16string_view text) { return Utf16ToUtf8(text); }
 
 bool DirectoryExists(const std::string& path) {
   struct stat st{};

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -13,6 +14,10 @@ std::string DataPath(const std::string& windows_path);
 
 // The data root itself (no trailing separator).
 std::string DataRoot();
+
+// `text` as the C runtime's file functions (fopen) take a path: the ANSI
+// code page on Windows, UTF-8 elsewhere.
+std::string FileSystemText(std::u16string_view text);
 
 bool DirectoryExists(const std::string& path);
 bool MakeDirectory(const std::string& path);
