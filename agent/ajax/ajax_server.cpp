@@ -13,6 +13,7 @@
 #include "common/agent_config.h"
 #include "common/agent_log.h"
 #include "common/agent_texts.h"
+#include "common/security.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 
@@ -140,8 +141,25 @@ uint32_t RunServer(AjaxServerControl& control, const char* name, unsigned port_o
   return result;
 }
 
+// Under AllowedOrigins, a request from a page of another origin, or one
+// that does not name this server by its loopback address or localhost (a
+// page on another host name that resolves here), never reaches the
+// dispatcher.
+bool RequestAllowed(const HttpRequestRecord& request) {
+  const std::vector<std::string> origins = ReadAllowedOrigins();
+  if (origins.empty()) return true;
+  return OriginAllowed(origins, request.origin) &&
+         HostIsLoopback(request.host, request.local_port);
+}
+
 // What the loop does with a received request; 0 to go on.
 int32_t HandleRequest(HttpRequestQueue& queue, const HttpRequestRecord& request) {
+  if (!RequestAllowed(request)) {
+    WriteAgentLog(0, kLoopLabel, "Origin or Host not allowed: 403");
+    const uint32_t result = SendHttpResponse(queue, request, 403, "Forbidden", nullptr);
+    LogResult(kLoopLabel, "result : %lu", result);
+    return static_cast<int32_t>(result);
+  }
   switch (request.verb) {
     case platform::HttpVerb::kGet:
       WriteAgentLog(0, kLoopLabel, "Get request");

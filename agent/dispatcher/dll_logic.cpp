@@ -6,10 +6,12 @@
 #include "common/agent_config.h"
 #include "common/agent_log.h"
 #include "common/agent_texts.h"
+#include "common/security.h"
 #include "dispatcher/agent_message.h"
 #include "dispatcher/last_result.h"
 #include "dispatcher/link_binding.h"
 #include "dispatcher/print_command.h"
+#include "platform/files.h"
 #include "platform/message_box.h"
 #include "shell/restart.h"
 
@@ -21,6 +23,10 @@ constexpr int kAckTimeoutSeconds = 5;
 // bytes it writes at most.
 constexpr size_t kAnswerBufferSize = 100000;
 constexpr char kFieldSeparator = 0x1C;
+// SetBmpFile's own result for a file it cannot create, and its file name
+// when given none.
+constexpr int kSignatureFileRefused = -5;
+constexpr const char* kDefaultSignatureFile = "Signdata.bmp";
 
 void Log(const char* label, const char* text) { WriteAgentLog(0, label, text); }
 void Log(const char* text) { Log("DLL_LOGIC", text); }
@@ -129,6 +135,19 @@ void SignatureImage(char* request, const Request& r, const LinkBinding& b, Reply
   Log(sign);
   Log(length);
   Log(path);
+  // With a SignatureFolder set, the request names only a file in it.
+  std::string confined;
+  const std::string folder = ReadSignatureFolder();
+  if (!folder.empty()) {
+    if (!IsBareFileName(path)) {
+      Log("SignatureFolder: not a bare file name");
+      Log("Fail(-)");
+      AppendFailureReply(reply, kSignatureFileRefused);
+      return;
+    }
+    confined = platform::DataPath(folder + "\\" + (path[0] != '\0' ? path : kDefaultSignatureFile));
+    path = confined.c_str();
+  }
   const int result = b.SetBmpFile(sign, ParseSettingNumber(std::string_view(length)), path);
   if (result != 1) {
     Log("Fail(-)");

@@ -32,6 +32,8 @@ inline constexpr char kWsAgentResource[] = "/VEVU";
 // its buffer needs kWsHandshakeAnswerLength + 1 bytes.
 inline constexpr std::size_t kWsHandshakeAnswerLength = 129;
 inline constexpr char kWsNotFoundAnswer[] = "HTTP/1.1 404 Not Found\r\n\r\n";
+// The answer to a page whose origin the settings do not allow.
+inline constexpr char kWsForbiddenAnswer[] = "HTTP/1.1 403 Forbidden\r\n\r\n";
 inline constexpr char kWsBadRequestAnswer[] =
     "HTTP/1.1 400 Bad Request\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
@@ -39,7 +41,7 @@ inline constexpr char kWsBadRequestAnswer[] =
 // or null) until wsReleaseHandshake frees them; a connection keeps one.
 struct WsHandshake {
   char* host = nullptr;      // value of "Host: "
-  char* origin = nullptr;    // value of "Origin: " (kept, never checked)
+  char* origin = nullptr;    // value of "Origin: " (checked by the worker when set to)
   char* key = nullptr;       // value of "Sec-WebSocket-Key: "
   char* resource = nullptr;  // request target of the GET line
   WsFrameType frameType = WS_EMPTY_FRAME;  // verdict of the last complete parse

@@ -10,6 +10,7 @@
 #include "common/agent_config.h"
 #include "common/agent_log.h"
 #include "common/agent_texts.h"
+#include "common/security.h"
 #include "platform/clock.h"
 #include "platform/module.h"
 #include "platform/socket.h"
@@ -62,8 +63,11 @@ class Listener {
       return kListenerSocketFailed;
     }
     const int number = ReadWebsocketPort();
-    if (!socket_->Bind("", ListenerPort(number, port_offset), &error)) {
+    const std::string address = ReadListenAddress();
+    if (!address.empty()) WriteAgentLog(0, "ListenAddress", address.c_str());
+    if (!socket_->Bind(address, ListenerPort(number, port_offset), &error)) {
       Log(label_, bind_failed);
+      WriteAgentLog(static_cast<int>(error.code), label_, error.text.c_str());
       return kListenerBindFailed;
     }
     if (!socket_->Listen(kBacklog, &error)) {

@@ -29,6 +29,7 @@
 #include "common/agent_log.h"
 #include "common/agent_texts.h"
 #include "common/browser_reply.h"
+#include "common/security.h"
 #include "dispatcher/agent_message.h"
 #include "dispatcher/dll_logic.h"
 #include "dispatcher/last_result.h"
@@ -284,6 +285,12 @@ Worker::Step Worker::Opening() {
   if (std::strcmp(record_.resource, kWsAgentResource) != 0) {
     Log("Not Vevu Send");
     frameSize_ = PutAnswer(kWsNotFoundAnswer);
+    Send();
+    return Step::kEnd;
+  }
+  if (!OriginAllowed(ReadAllowedOrigins(), record_.origin)) {
+    WriteAgentLog(0, kLabel, (std::string("Origin not allowed: ") + record_.origin).c_str());
+    frameSize_ = PutAnswer(kWsForbiddenAnswer);
     Send();
     return Step::kEnd;
   }

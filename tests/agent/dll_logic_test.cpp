@@ -290,6 +290,56 @@ TEST_F(Dispatcher, SbmpWritesTheSignatureBitmap) {
   EXPECT_EQ(Stored(), reply);
 }
 
+// With a SignatureFolder, SBMP writes only a bare file name, in that
+// folder; a name with a folder part, a drive or ".." gets SBMP's failure
+// reply and writes nothing anywhere.
+TEST_F(Dispatcher, SbmpWithASignatureFolderWritesOnlyThere) {
+  std::string sign = ovt_test::ReadFile(std::string(OVT_FIXTURES) + "/sign/dot_top_left.txt");
+  while (!sign.empty() && (sign.back() == '\n' || sign.back() == '\r')) sign.pop_back();
+  const std::string bitmap =
+      ovt_test::ReadFile(std::string(OVT_FIXTURES) + "/sign/dot_top_left.bmp");
+  const std::string folder = root_.path() + "/signs";
+  fs::create_directories(folder);
+  fs::create_directories(root_.path() + "/elsewhere");
+  ovt_test::WriteFile(root_.path() + "/OVVarsel/OVVARSEL.ini",
+                      "[CAT]\r\nCatComPort=5\r\nCatComBaud=115200\r\n"
+                      "[SECURITY]\r\nSignatureFolder=" + folder + "\r\n");
+  const auto sbmp = [&](const std::string& name) {
+    return Dispatch(Command("SBMP") + sign + "\x1c" + std::to_string(sign.size()) + "\x1c" + name);
+  };
+  const struct {
+    std::string name;
+    std::string written;  // "" for a refusal
+  } cases[] = {
+      {"receipt-1.bmp", folder + "/receipt-1.bmp"},
+      {"", folder + "/Signdata.bmp"},
+      {root_.path() + "/elsewhere/a.bmp", ""},
+      {"../elsewhere/b.bmp", ""},
+      {"..", ""},
+      {"sub\\c.bmp", ""},
+      {"C:\\d.bmp", ""},
+      {"e.bmp\nX", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.written.empty()) {
+      EXPECT_EQ(sbmp(c.name), "0019VEVU00050005VEVU1");
+    } else {
+      EXPECT_EQ(sbmp(c.name), "0022VEVU00000010SETBMPFILE");
+      EXPECT_EQ(ovt_test::ReadFile(c.written), bitmap);
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(root_.path() + "/elsewhere"));
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::recursive_directory_iterator(root_.path())) {
+    if (entry.path().extension() == ".bmp") ++files;
+  }
+  EXPECT_EQ(files, 2u);
+  const auto tails = LogTails();
+  EXPECT_EQ(std::count(tails.begin(), tails.end(), "DLL_LOGIC|SignatureFolder: not a bare file name"),
+            6);
+}
+
 struct PrintCase {
   const char* name;
   std::string request;

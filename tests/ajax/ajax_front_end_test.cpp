@@ -478,6 +478,49 @@ TEST_F(AjaxFrontEndTest, FullDiskStillAnswersEveryPayment) {
   EXPECT_EQ(ovt_test::ReadFile(disk.path() + "/" + kLastResultFile), kPaymentReply);
 }
 
+// With AllowedOrigins, a request from a page of another origin, or one
+// whose Host is not this server on the loopback address or localhost (a
+// host name of an attacker that resolves here), is answered 403 and never
+// reaches the dispatcher. Without the setting, any Origin and Host are
+// served as before.
+TEST_F(AjaxFrontEndTest, AllowedOriginsRefuseOtherPagesAndHosts) {
+  ovt_test::WriteFile(root_.path() + "/" + kLastResultFile, kPaymentReply);
+  const std::string served = PostHead(kPaymentReplyUtf8.size()) + kPaymentReplyUtf8;
+  const std::string refused = TextHead("403 Forbidden", 0);
+  const std::string here = "127.0.0.1:" + std::to_string(port_);
+  const std::string listed = "AllowedOrigins=https://pos.example.com http://localhost:3000\r\n";
+  const struct {
+    std::string setting;
+    std::string host;
+    std::string origin;  // "" for none
+    const std::string& answer;
+  } cases[] = {
+      {"", "evil.test:" + std::to_string(port_), "https://evil.test", served},
+      {listed, here, "https://pos.example.com", served},
+      {listed, "localhost:" + std::to_string(port_), "http://localhost:3000", served},
+      {listed, here, "", served},
+      {listed, here, "https://evil.test", refused},
+      {listed, here, "null", refused},
+      {listed, "evil.test:" + std::to_string(port_), "https://pos.example.com", refused},
+      {listed, "evil.test:" + std::to_string(port_), "", refused},
+      {listed, "127.0.0.1:" + std::to_string(port_ + 1), "https://pos.example.com", refused},
+  };
+  Start();
+  const std::string body = Vevu("LAST");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting + c.host + " " + c.origin);
+    WriteSettings("[SECURITY]\r\n" + c.setting);  // read at every request
+    std::string request = "POST / HTTP/1.1\r\nHost: " + c.host + "\r\nConnection: close\r\n";
+    if (!c.origin.empty()) request += "Origin: " + c.origin + "\r\n";
+    request += "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    EXPECT_EQ(Exchange(request), c.answer);
+  }
+  EXPECT_EQ(Count("DLL_LOGIC", "LASTDATA"), 4u);
+  EXPECT_EQ(Count("DoReceive", "Origin or Host not allowed: 403"), 5u);
+  EXPECT_EQ(cErrcnt, 0);
+}
+
 TEST_F(AjaxFrontEndTest, ThirdCountedEndIsNotFollowedByARestart) {
   // Both ports held by another program: every run fails to register its
   // URL. The servers end by themselves, without a stop.

@@ -3,6 +3,11 @@
 // stand-in loaded by file name, the terminal simulator on a
 // pseudo-terminal where a payment is made. The agent log is read back
 // where its lines are what the behaviour leaves.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -70,10 +75,7 @@ class FrontEnd : public ::testing::Test {
     port_ = ovt_test::FreePortPair();
     ASSERT_NE(port_, 0);
     fs::create_directories(root_.path() + "/OVVarsel");
-    ovt_test::WriteFile(root_.path() + "/OVVarsel/OVVARSEL.ini",
-                        "[CAT]\r\nCatComPort=5\r\nCatComBaud=115200\r\n[HTTP]\r\n"
-                        "ServerPortWebsocket=" +
-                            std::to_string(port_) + "\r\n");
+    WriteSettings("");
     platform::testing::SetModuleDirectory(OVT_MODULE_DIR);
     g_bResultSaved = 0;
     testing::ForgetLatestReply();
@@ -87,6 +89,14 @@ class FrontEnd : public ::testing::Test {
     }
     platform::testing::SetModuleDirectory("");
     fs::current_path(previous_dir_);
+  }
+
+  // The settings file with the terminal, the port and `security` lines.
+  void WriteSettings(const std::string& security) {
+    ovt_test::WriteFile(root_.path() + "/OVVarsel/OVVARSEL.ini",
+                        "[CAT]\r\nCatComPort=5\r\nCatComBaud=115200\r\n[HTTP]\r\n"
+                        "ServerPortWebsocket=" +
+                            std::to_string(port_) + "\r\n[SECURITY]\r\n" + security);
   }
 
   void Start() {
@@ -347,6 +357,102 @@ TEST_F(FrontEnd, LogGrowsAtMostABoundedMultipleOfWhatTheClientSends) {
     EXPECT_LE(grown, kPerConnection + kPerPass * passes + kMessageCopies * sent)
         << "sent " << sent << " bytes";
   }
+}
+
+// With AllowedOrigins, a page from an origin not listed is refused before
+// its message can arrive; a listed origin, and a local program without an
+// Origin field, are served. Without the setting every origin is served.
+TEST_F(FrontEnd, AllowedOriginsRefuseOtherPages) {
+  ovt_test::WriteFile(root_.path() + "/" + kLastResultFile, kPaymentReply);
+  const std::string served =
+      ovt_test::HandshakeAnswer() + ovt_test::ServerFrame(0x1, kPaymentReplyUtf8) +
+      ovt_test::kServerClosingFrame;
+  const std::string refused = "HTTP/1.1 403 Forbidden\r\n\r\n";
+  const struct {
+    const char* setting;
+    const char* origin_line;
+    const std::string& answer;
+  } cases[] = {
+      {"", "Origin: https://evil.test\r\n", served},
+      {"AllowedOrigins=https://pos.example.com, http://localhost:3000\r\n",
+       "Origin: https://pos.example.com\r\n", served},
+      {"AllowedOrigins=https://pos.example.com, http://localhost:3000\r\n", "", served},
+      {"AllowedOrigins=https://pos.example.com, http://localhost:3000\r\n",
+       "Origin: https://evil.test\r\n", refused},
+      {"AllowedOrigins=https://pos.example.com\r\n", "Origin: null\r\n", refused},
+      {"AllowedOrigins=https://pos.example.com null\r\n", "Origin: null\r\n", served},
+  };
+  Start();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.setting) + c.origin_line);
+    WriteSettings(c.setting);  // read at every handshake
+    TcpClient client(port_);
+    ASSERT_TRUE(client.Connected());
+    std::string head = ovt_test::Handshake();
+    const std::string usual_origin = "Origin: http://127.0.0.1\r\n";
+    head.replace(head.find(usual_origin), usual_origin.size(), c.origin_line);
+    ASSERT_TRUE(client.Send(head));
+    if (&c.answer == &served) {
+      EXPECT_EQ(client.Read(ovt_test::HandshakeAnswer().size()), ovt_test::HandshakeAnswer());
+      ASSERT_TRUE(client.Send(ovt_test::TextFrame(Command("LAST"))));
+      bool closed = false;
+      EXPECT_EQ(ovt_test::HandshakeAnswer() + client.ReadUntilClosed(&closed), served);
+      EXPECT_TRUE(closed);
+    } else {
+      bool closed = false;
+      EXPECT_EQ(client.ReadUntilClosed(&closed), refused);
+      EXPECT_TRUE(closed);
+    }
+  }
+  EXPECT_EQ(Count("clientWorker", "Origin not allowed: https://evil.test"), 1u);
+  EXPECT_EQ(Count("DLL_LOGIC", "LASTDATA"), 4u);
+}
+
+// With ListenAddress 127.0.0.1 the listeners take connections to the
+// loopback address only (127.0.0.2 stands for every other address here);
+// without it they take them on every address. Text that is no address
+// keeps the listeners down, saying why, rather than listening on all.
+TEST_F(FrontEnd, ListenAddressLimitsWhereTheListenersListen) {
+  const auto reachable = [&](const char* address, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &to.sin_addr);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    close(fd);
+    return connected;
+  };
+  WriteSettings("ListenAddress=127.0.0.1\r\n");
+  Start();
+  ASSERT_TRUE(WaitForCount("ReqStopThread", "==========START==========", 1));
+  TcpClient first(port_);  // waits until the listener is up
+  ASSERT_TRUE(first.Connected());
+  first.Close();
+  for (int port : {port_, port_ + 1}) {
+    ASSERT_TRUE(ovt_test::WaitForAgentLog(root_.path(), [&](const auto&) {
+      return reachable("127.0.0.1", port);
+    }));
+    EXPECT_FALSE(reachable("127.0.0.2", port)) << port;
+  }
+  EXPECT_EQ(Count("ListenAddress", "127.0.0.1"), 2u);
+  front_->RequestStop();
+  ASSERT_TRUE(front_->Join(60000));
+  front_.reset();
+
+  WriteSettings("");
+  Start();
+  ASSERT_TRUE(ovt_test::WaitForAgentLog(root_.path(), [&](const auto&) {
+    return reachable("127.0.0.2", port_) && reachable("127.0.0.2", port_ + 1);
+  }));
+  front_->RequestStop();
+  ASSERT_TRUE(front_->Join(60000));
+  front_.reset();
+
+  WriteSettings("ListenAddress=localhost\r\n");
+  Start();
+  ASSERT_TRUE(WaitForCount("ReqToCatThread", "not an IPv4 address: localhost", 2));
+  EXPECT_FALSE(reachable("127.0.0.1", port_));
 }
 
 TEST_F(FrontEnd, LastReplyArrivesWholeInUtf8ThenClosingFrame) {
