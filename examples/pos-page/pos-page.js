@@ -118,12 +118,32 @@ const SAMPLE_SIGNATURE =
 // ---------------------------------------------------------------------------
 const urlHost = (host) => (host.includes(":") && !host.startsWith("[") ? `[${host}]` : host);
 
+// No connection to the agent came about: nothing listens at `url` (the
+// agent is not running, or uses another port), or the browser did not let
+// the page reach the loopback address at all (Local Network Access, for a
+// page from an origin it counts as public). The failure alone looks the
+// same in both cases; explainUnreachable() asks the browser which it was.
+class AgentUnreachable extends Error {
+  constructor(url) {
+    super(`could not connect to ${url}`);
+    this.name = "AgentUnreachable";
+    this.url = url;
+  }
+}
+
 // One HTTP exchange with the agent: the reply is the body of a 200 answer.
 // Any other status (the agent answers 503 to every method but GET and
-// POST) is a failure, and so is a request the browser stops (no server,
-// or an answer without the CORS header the page needs to read it).
+// POST) is a failure. A request the browser stops rejects with a
+// TypeError: no server, a refusal to reach the local network, or (from an
+// agent that left out the CORS header) an answer the page may not read.
 async function httpExchange(url, init) {
-  const response = await fetch(url, init);
+  let response;
+  try {
+    response = await fetch(url, init);
+  } catch (err) {
+    if (err instanceof TypeError) throw new AgentUnreachable(url.split("?")[0]);
+    throw err;
+  }
   if (response.status !== 200) {
     throw new Error(`the agent answered ${response.status} ${response.statusText}`);
   }
@@ -145,24 +165,32 @@ const transports = {
 
     // Opens the connection, sends the message as one text frame and
     // resolves with the one reply. The agent then closes the connection;
-    // a connection that closes before any reply rejects.
+    // a connection that closes before any reply rejects, with
+    // AgentUnreachable when it never opened.
     send(host, port, text) {
       return new Promise((resolve, reject) => {
+        const url = this.requestUrl(host, port);
         let ws;
         try {
-          ws = new WebSocket(this.requestUrl(host, port));
+          ws = new WebSocket(url);
         } catch (err) {
           reject(err);
           return;
         }
+        let opened = false;
         let replied = false;
-        ws.onopen = () => ws.send(text);
+        ws.onopen = () => {
+          opened = true;
+          ws.send(text);
+        };
         ws.onmessage = (event) => {
           replied = true;
           resolve(event.data);
         };
         ws.onclose = (event) => {
-          if (!replied) reject(new Error(`the connection closed without a reply (code ${event.code})`));
+          if (replied) return;
+          reject(opened ? new Error(`the connection closed without a reply (code ${event.code})`)
+                        : new AgentUnreachable(url));
         };
       });
     },
@@ -281,11 +309,71 @@ function lengthNotes(reply) {
   return { totalNote, dataNote };
 }
 
+// Local Network Access: a page from an origin that the browser counts as
+// public (a web site, unlike a file on disk or a page from this computer)
+// may reach the loopback address, where the agent listens, only once the
+// user has allowed it (or a policy has). The browser then answers the
+// permission "loopback-network" (in versions before that name existed:
+// "local-network-access"): "granted", "denied" or "prompt". Null where the
+// browser knows neither name.
+async function loopbackPermission() {
+  if (!navigator.permissions) return null;
+  for (const name of ["loopback-network", "local-network-access"]) {
+    try {
+      return (await navigator.permissions.query({ name })).state;
+    } catch {
+      // not a permission this browser knows
+    }
+  }
+  return null;
+}
+
+const ALLOW_STEPS =
+  "click the icon at the left of the address bar, open the site settings " +
+  "and set “Apps on device” (in older versions “Local network access”) to Allow, " +
+  "then send again. On a shop PC that an administrator manages, ask the administrator " +
+  "to allow this site by the browser policy LoopbackNetworkAllowedForUrls.";
+
+const HTTPS_HELP =
+  "This page is not served over https, and the browser lets only secure (https) pages " +
+  "reach the local network, whatever the settings: ask whoever runs this site to serve it over https.";
+
+// What the page says when no connection to the agent at `url` came about:
+// the state of the reply section, the status and, where the browser may be
+// the cause, how to allow the page. A refused connection and an agent that
+// is not running fail alike; the permission tells them apart where it can.
+async function explainUnreachable(url) {
+  const permission = await loopbackPermission();
+  if (permission === "denied") {
+    return {
+      state: "blocked",
+      why: `the browser blocked this page's access to the local network, where the agent listens ` +
+           `(${url}); the message was not sent`,
+      help: window.isSecureContext ? `To allow it, ${ALLOW_STEPS}` : HTTPS_HELP,
+    };
+  }
+  if (permission === "granted") {
+    return {
+      state: "unreachable",
+      why: `could not connect to the agent at ${url}: it is not running, or it listens on another port`,
+      help: "",
+    };
+  }
+  return {
+    state: "unreachable",
+    why: `could not connect to the agent at ${url}: it is not running, or the browser blocked ` +
+         "this page's access to the local network",
+    help: `If the browser blocked it, ${ALLOW_STEPS}`,
+  };
+}
+
 let exchangeCount = 0;
 
-function setState(state, status) {
+function setState(state, status, help = "") {
   $("reply").dataset.state = state;
   $("status").textContent = status;
+  $("access-help").textContent = help;
+  $("access-help").hidden = help === "";
 }
 
 function addHistory(label, outcome) {
@@ -345,12 +433,15 @@ async function exchange(label, command, buildText) {
     if (number === exchangeCount) showReply(label, command, reply, address.get);
     else addHistory(label, AgentMessage.visible(reply) || "(empty reply)");
   } catch (err) {
-    // RRUN ends the agent before it replies; a new agent takes its place.
-    const why = command === "RRUN"
-      ? "no reply: the agent restarts itself and does not answer RRUN"
-      : `no reply: ${err.message}`;
-    if (number === exchangeCount) setState("closed", `${label}: ${why}.`);
-    addHistory(label, why);
+    let outcome = { state: "closed", why: `no reply: ${err.message}`, help: "" };
+    if (command === "RRUN") {
+      // RRUN ends the agent before it replies; a new agent takes its place.
+      outcome.why = "no reply: the agent restarts itself and does not answer RRUN";
+    } else if (err instanceof AgentUnreachable) {
+      outcome = await explainUnreachable(err.url);
+    }
+    if (number === exchangeCount) setState(outcome.state, `${label}: ${outcome.why}.`, outcome.help);
+    addHistory(label, outcome.why);
   }
 }
 

@@ -60,11 +60,12 @@ export async function waitFor(what, probe, { limit = LIMIT.start, every = 100 } 
   }
 }
 
-export async function launchBrowser() {
+// Debian's chromium, headless; `args` are further command-line switches.
+export async function launchBrowser({ args = [] } = {}) {
   return chromium.launch({
     executablePath: paths.chromium,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-           '--disable-component-update', '--no-first-run'],
+           '--disable-component-update', '--no-first-run', ...args],
   });
 }
 
@@ -356,13 +357,17 @@ export class World {
   }
 
   // The example page in `mode` ("websocket" or "ajax"), pointed at port
-  // P. In WebSocket mode it comes from disk; in AJAX mode from a web server
-  // on another loopback port, so the browser applies its cross-origin
-  // rules to every request the page makes to the agent.
-  async openPage(browser, { mode = 'websocket' } = {}) {
+  // P, in a new page of `browser` (a browser or one of its contexts). It
+  // comes from the web server at `origin` when one is given. Otherwise, in
+  // WebSocket mode it comes from disk; in AJAX mode from a web server on
+  // another loopback port, so the browser applies its cross-origin rules
+  // to every request the page makes to the agent.
+  async openPage(browser, { mode = 'websocket', origin = null } = {}) {
     const page = await browser.newPage();
     page.on('pageerror', (err) => this.pageErrors.push(String(err)));
-    if (mode === 'ajax') {
+    if (origin !== null) {
+      await page.goto(`${origin}/index.html`);
+    } else if (mode === 'ajax') {
       if (!this.pageServer) {
         this.pageServer = await serveDirectory(paths.pageDir);
         this.cleanups.push(() => this.pageServer.close());
@@ -463,9 +468,11 @@ export async function send(page, selector) {
 export async function shown(page) {
   return page.evaluate(() => {
     const text = (id) => document.getElementById(id).textContent;
+    const help = document.getElementById('access-help');
     return {
       state: document.getElementById('reply').dataset.state,
       status: text('status'),
+      help: help.hidden ? '' : help.textContent,
       raw: text('reply-raw'),
       total: text('reply-total'),
       kind: text('reply-kind'),
