@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,7 +39,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace bench;
 using ovt_test::TempRoot;
 
@@ -92,16 +90,6 @@ int ParseOptions(int argc, char** argv, Options* options) {
     }
     return ok ? Taken::kOk : Taken::kBadValue;
   });
-}
-
-// Files of the agent's working directory whose name begins with "New": the
-// temp files its POST responses are staged in, which it deletes.
-long TempFilesLeft(const std::string& root) {
-  long count = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(root, ec))
-    if (entry.path().filename().string().rfind("New", 0) == 0) ++count;
-  return count;
 }
 
 // ---------------------------------------------------------------- one request

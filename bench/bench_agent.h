@@ -1,8 +1,9 @@
-// bench_agent.h: what the benchmarks that run the agent program beside a
-// Node.js reference server share: the child processes, a free pair of
-// ports, the agent's start in a data root with its settings, the reference
-// server's start, the figures /proc gives about a process, the client's
-// end of a loopback connection and a browser's POST over it.
+// bench_agent.h: what the benchmarks that run the agent program (beside a
+// Node.js reference server, or against the terminal simulator) share: the
+// child processes, a free pair of ports, the agent's start in a data root
+// with its settings, the reference server's start, the figures /proc gives
+// about a process, the client's end of a loopback connection and a
+// browser's POST over it.
 //
 // Linux only (/proc, pidfd, prctl), as are the benchmarks. Every function
 // that prints does so on stderr with the bench's name first, so that the
@@ -502,12 +503,13 @@ struct AgentLaunch {
   int web_mode = 0;             // WebMode of the [HTTP] section
   const char* port_key = "";    // the [HTTP] key that names the first port
   in_addr_t address = 0;        // where the front end binds, for FreePortPair
-  int com = kAbsentCom;         // CatComPort: the terminal the agent checks at start-up and pays on
   std::string_view stored_reply;  // written to orvaResult.txt; none when empty
   const char* serve = "listen";   // the verb of the message when the ports stay shut
   // Added to that message together with the agent's output; without it
   // the message ends there.
   const char* shut_hint = nullptr;
+  // CatComPort: the terminal the agent checks at start-up and pays on.
+  int com = kAbsentCom;
 };
 
 struct Agent {
@@ -592,6 +594,16 @@ inline bool StartReferenceServer(const char* bench, const std::string& node, con
   }
   *port = std::atoi(line.c_str() + kListening.size());
   return *port > 0;
+}
+
+// Files of the agent's working directory whose name begins with "New": the
+// temp files its POST responses are staged in, which it deletes.
+inline long TempFilesLeft(const std::string& root) {
+  long count = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(root, ec))
+    if (entry.path().filename().string().rfind("New", 0) == 0) ++count;
+  return count;
 }
 
 // The agent and a reference server side by side after `events` (say
@@ -684,6 +696,26 @@ class Connection {
   // end already.
   void SendAndForget(std::string_view bytes) {
     (void)!send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+
+  // Tells the server that nothing more will come (FIN), keeping the
+  // receiving side open.
+  void ShutdownSending() {
+    if (fd_ >= 0) shutdown(fd_, SHUT_WR);
+  }
+
+  // Reads until the server closes its end, or resets it (as a server that
+  // has closed does when more bytes reach it); what arrives before stays
+  // pending. False when a receive fails otherwise or times out first.
+  bool WaitForClose(std::string* error) {
+    for (;;) {
+      char chunk[4096];
+      const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got == 0 || (got < 0 && errno == ECONNRESET)) return true;
+      if (got < 0) return Failed("recv until the server closes", error);
+      pending_.append(chunk, static_cast<size_t>(got));
+    }
   }
 
   // Reads until at least `size` bytes are pending; `what` names them for
