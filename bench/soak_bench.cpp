@@ -71,7 +71,14 @@ constexpr int kReplyTimeoutMs = 15000;
 constexpr auto kReachTimeout = std::chrono::milliseconds(10000);
 // A mode is given up after this many lost replies in a row.
 constexpr int kMaxLostInARow = kMaxFailuresInARow;
-// Wrong and lost replies shown with their text, per mode.
+// After a payment with a lost reply the next one waits this long, as a
+// cashier would before trying again: a front end that is starting again
+// after a failure refuses connections for a moment, and attempts a few
+// milliseconds apart would count it out at once. With the pause, giving
+// up means that the mode stopped answering for seconds.
+constexpr auto kPauseAfterLoss = std::chrono::milliseconds(1000);
+// Wrong replies shown with their text, per mode (and twice as many causes
+// of lost ones).
 constexpr size_t kShown = 3;
 // The resource samples between the first payment and the end.
 constexpr int kTrailSamples = 10;
@@ -310,7 +317,13 @@ struct ModeRun {
   long unclosed = 0;  // replies after which the agent did not close the connection properly
   std::map<std::string, long> cancel_codes;  // result code of a cancelled payment's reply
   long lost_in_a_row = 0;
-  std::vector<std::string> wrong_shown, lost_shown;
+  std::vector<std::string> wrong_shown;
+  // Lost replies by what was lost and why: how many, and the first payment.
+  struct Cause {
+    long count = 0;
+    int first = 0;
+  };
+  std::map<std::string, Cause> lost_causes;
   std::vector<double> paid_ms, cancel_ms, last_ms;
 
   double ready_ms = 0;
@@ -348,8 +361,8 @@ void Wrong(ModeRun& run, Tally& tally, int number, const char* what, const std::
 void Lost(ModeRun& run, Tally& tally, int number, const char* what, const std::string& error) {
   ++tally.lost;
   ++run.lost_in_a_row;
-  if (run.lost_shown.size() < kShown)
-    run.lost_shown.push_back("payment " + std::to_string(number) + ", " + what + ": " + error);
+  ModeRun::Cause& cause = run.lost_causes[std::string(what) + ": " + error];
+  if (cause.count++ == 0) cause.first = number;
 }
 
 // ---------------------------------------------------------------- the payments
@@ -512,6 +525,7 @@ void RunMode(ModeRun& run, const Options& options, const std::string& agent_prog
     const std::string data = PaymentData(run.mode, number);
     const bool cancel = options.cancel_every > 0 && number % options.cancel_every == 0;
     const bool reset = !cancel && options.reset_every > 0 && number % options.reset_every == 0;
+    const long lost_before = run.Lost();
     if (cancel) {
       if (!Play(&sim, root, kWaiting, catsim)) {
         run.stop_reason = "the simulator did not start";
@@ -542,6 +556,7 @@ void RunMode(ModeRun& run, const Options& options, const std::string& agent_prog
                         std::to_string(kMaxLostInARow) + " replies lost in a row";
       break;
     }
+    if (run.Lost() > lost_before) SleepFor(kPauseAfterLoss);
   }
   run.wall_ms = MsBetween(begun, Clock::now());
   if (!run.stop_reason.empty() && isatty(STDERR_FILENO)) std::fputs("\n", stderr);
@@ -622,7 +637,14 @@ void Report(const ModeRun& run) {
   Count("replies wrong", run.Wrong(), "", "target 0");
   for (const std::string& line : run.wrong_shown) Text("  wrong", line);
   Count("replies lost", run.Lost(), "", "target 0");
-  for (const std::string& line : run.lost_shown) Text("  lost", line);
+  std::vector<std::pair<int, std::string>> causes;
+  for (const auto& [text, cause] : run.lost_causes)
+    causes.emplace_back(cause.first, "x" + std::to_string(cause.count) + ", first payment " +
+                                         std::to_string(cause.first) + ", " + text);
+  std::sort(causes.begin(), causes.end());
+  for (size_t i = 0; i < causes.size() && i < 2 * kShown; ++i) Text("  lost", causes[i].second);
+  if (causes.size() > 2 * kShown)
+    Count("  further causes of lost replies", static_cast<long>(causes.size() - 2 * kShown));
 
   std::string codes;
   for (const auto& [code, count] : run.cancel_codes)
