@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,41 +39,17 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace bench;
 using ovt_test::TempRoot;
 
 // ---------------------------------------------------------------- messages
 
-// Every request's body is kLastRequest and the response body it must get
-// is kStoredReplyUtf8.
-
-// A browser's cross-origin POST of a string body, in the order and with the
-// lines a current browser sends. %d is the port, %zu the body's length.
-constexpr const char* kRequestHeadFormat =
-    "POST / HTTP/1.1\r\n"
-    "Host: 127.0.0.1:%d\r\n"
-    "Connection: keep-alive\r\n"
-    "Content-Length: %zu\r\n"
-    "User-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like "
-    "Gecko) Chrome/124.0.0.0 Safari/537.36\r\n"
-    "Content-Type: text/plain;charset=UTF-8\r\n"
-    "Accept: */*\r\n"
-    "Origin: http://localhost\r\n"
-    "Sec-Fetch-Site: cross-site\r\n"
-    "Sec-Fetch-Mode: cors\r\n"
-    "Sec-Fetch-Dest: empty\r\n"
-    "Referer: http://localhost/\r\n"
-    "Accept-Encoding: gzip, deflate, br, zstd\r\n"
-    "Accept-Language: ko-KR,ko;q=0.9,en-US;q=0.8,en;q=0.7\r\n"
-    "\r\n";
+// Every request is a browser's POST (PostRequest) whose body is
+// kLastRequest, and the response body it must get is kStoredReplyUtf8.
 
 // ---------------------------------------------------------------- settings
 
 constexpr double kRatioTarget = 1.0;  // agent median / Node median, at most
-
-// The largest response head accepted; anything longer is a failure.
-constexpr size_t kMaxHeadBytes = 16384;
 
 struct Options {
   int requests = 5000;
@@ -117,86 +92,14 @@ int ParseOptions(int argc, char** argv, Options* options) {
   });
 }
 
-// Files of the agent's working directory whose name begins with "New": the
-// temp files its POST responses are staged in, which it deletes.
-long TempFilesLeft(const std::string& root) {
-  long count = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(root, ec))
-    if (entry.path().filename().string().rfind("New", 0) == 0) ++count;
-  return count;
-}
-
 // ---------------------------------------------------------------- one request
-
-// The response head through its empty line, taken from the pending bytes.
-bool ReceiveHead(Connection& c, std::string* head, std::string* error) {
-  for (;;) {
-    const size_t size = HeadSize(c.pending());
-    if (size > 0) {
-      *head = c.Take(size);
-      return true;
-    }
-    if (c.pending().size() > kMaxHeadBytes) {
-      *error = "response head longer than " + std::to_string(kMaxHeadBytes) + " bytes";
-      return false;
-    }
-    if (!c.ReceiveAtLeast(c.pending().size() + 1, error, "the response head")) return false;
-  }
-}
-
-// The response head a page can read across origins: 200 OK, the CORS
-// header, a Content-Length (returned in *length), no Content-Type, no
-// chunked body, and for a kept connection no "Connection: close".
-bool CheckHead(std::string_view head, bool keep_alive, size_t* length, std::string* error) {
-  static constexpr std::string_view kStatus = "HTTP/1.1 200 OK\r\n";
-  if (head.substr(0, kStatus.size()) != kStatus) {
-    *error = "status line \"" + Visible(head.substr(0, head.find("\r\n"))) + "\"";
-    return false;
-  }
-  bool cors = false, has_length = false;
-  const bool whole = ForEachHeaderLine(head, kStatus.size(), [&](const std::string& name,
-                                                                 std::string_view value) {
-    if (name == "access-control-allow-origin") cors = value == "*";
-    if (name == "content-type") {
-      *error = "a Content-Type \"" + Visible(value) + "\"";
-      return false;
-    }
-    if (name == "transfer-encoding") {
-      *error = "Transfer-Encoding \"" + Visible(value) + "\" instead of a Content-Length";
-      return false;
-    }
-    if (name == "connection" && keep_alive && Lower(value) == "close") {
-      *error = "Connection: close on a kept-alive connection";
-      return false;
-    }
-    if (name == "content-length") {
-      const std::string digits(value);
-      char* stop = nullptr;
-      const unsigned long n = std::strtoul(digits.c_str(), &stop, 10);
-      has_length = !digits.empty() && *stop == '\0' && n < (1u << 20);
-      *length = n;
-    }
-    return true;
-  });
-  if (!whole) return false;
-  if (cors && has_length) return true;
-  *error = std::string("head lacks ") +
-           (!cors ? "Access-Control-Allow-Origin: *" : "a usable Content-Length") + ": \"" +
-           Visible(head) + "\"";
-  return false;
-}
 
 // One request on `c` and its whole response, checked.
 bool Exchange(Connection& c, std::string_view request, bool keep_alive,
               std::string_view expected_body, std::string* error) {
   if (!c.SendAll(request, error)) return false;
-  std::string head;
-  if (!ReceiveHead(c, &head, error)) return false;
-  size_t length = 0;
-  if (!CheckHead(head, keep_alive, &length, error)) return false;
-  if (!c.ReceiveAtLeast(length, error, "the response body")) return false;
-  const std::string body = c.Take(length);
+  std::string body;
+  if (!ReceivePostResponse(c, keep_alive, &body, error)) return false;
   if (body != expected_body) {
     *error = "body \"" + Visible(body) + "\"";
     return false;
@@ -278,14 +181,6 @@ void Run(Series& s, Kind kind, std::string_view expected, int count, bool timed)
   s.server.Add(before, ReadProcess(s.pid));
 }
 
-// ---------------------------------------------------------------- the request
-
-std::string RequestFor(int port) {
-  char head[2048];
-  std::snprintf(head, sizeof head, kRequestHeadFormat, port, kLastRequest.size());
-  return head + std::string(kLastRequest);
-}
-
 // ---------------------------------------------------------------- report
 
 void PrintSeries(const Series& s) {
@@ -364,7 +259,7 @@ int main(int argc, char** argv) {
       s.name = std::string(v == 0 ? "agent" : "node") + ", " + kind_names[k];
       s.port = v == 0 ? agent.port : node_port;
       s.pid = v == 0 ? agent.child.pid() : node.pid();
-      s.request = RequestFor(s.port);
+      s.request = PostRequest(s.port, kLastRequest);
     }
   }
   const Kind kinds[2] = {Kind::kKeepAlive, Kind::kNewConnection};

@@ -1,8 +1,9 @@
-// bench_agent.h: what the benchmarks that run the agent program beside a
-// Node.js reference server share: the child processes, a free pair of
-// ports, the agent's start in a data root with its settings, the reference
-// server's start, the figures /proc gives about a process, and the
-// client's end of a loopback connection.
+// bench_agent.h: what the benchmarks that run the agent program (beside a
+// Node.js reference server, or against the terminal simulator) share: the
+// child processes, a free pair of ports, the agent's start in a data root
+// with its settings, the reference server's start, the figures /proc gives
+// about a process, the client's end of a loopback connection and a
+// browser's POST over it.
 //
 // Linux only (/proc, pidfd, prctl), as are the benchmarks. Every function
 // that prints does so on stderr with the bench's name first, so that the
@@ -159,6 +160,22 @@ inline std::string FirstLineOfCommand(const std::string& command) {
   return text;
 }
 
+// Whether the program `path` exists; when it does not, says so on stderr
+// with `what` ("the agent") as the thing to build.
+inline bool ProgramPresent(const char* bench, const std::string& path, const char* what) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) return true;
+  std::fprintf(stderr, "%s: %s is missing; build %s first\n", bench, path.c_str(), what);
+  return false;
+}
+
+// stdout by lines and no SIGPIPE from a peer that has closed: how every
+// bench that talks to the agent over sockets starts.
+inline void PrepareOutput() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  signal(SIGPIPE, SIG_IGN);
+}
+
 // The start of a run: stdout by lines, no SIGPIPE from a peer that has
 // closed, the header with the agent program, the reference server and
 // Node.js. Checks that the agent program exists and Node.js is found; on
@@ -166,8 +183,7 @@ inline std::string FirstLineOfCommand(const std::string& command) {
 // stderr.
 inline bool BeginRun(const char* bench, int argc, char** argv, const std::string& agent,
                      const char* script, std::string* node) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  signal(SIGPIPE, SIG_IGN);
+  PrepareOutput();
   MachineHeader(bench, argc, argv);
   const std::string node_path = FindOnPath(*node);
   Text("agent program", agent);
@@ -175,11 +191,7 @@ inline bool BeginRun(const char* bench, int argc, char** argv, const std::string
   Text("Node.js", node_path.empty()
                      ? *node + " (not found)"
                      : node_path + " " + FirstLineOfCommand(node_path + " --version"));
-  struct stat st {};
-  if (stat(agent.c_str(), &st) != 0) {
-    std::fprintf(stderr, "%s: %s is missing; build the agent first\n", bench, agent.c_str());
-    return false;
-  }
+  if (!ProgramPresent(bench, agent, "the agent")) return false;
   if (node_path.empty()) {
     std::fprintf(stderr, "%s: %s not found\n", bench, node->c_str());
     return false;
@@ -496,6 +508,8 @@ struct AgentLaunch {
   // Added to that message together with the agent's output; without it
   // the message ends there.
   const char* shut_hint = nullptr;
+  // CatComPort: the terminal the agent checks at start-up and pays on.
+  int com = kAbsentCom;
 };
 
 struct Agent {
@@ -505,7 +519,8 @@ struct Agent {
 };
 
 // Names the data root in the report, writes the agent's settings into it
-// (an absent terminal port, the front end on a free pair of ports), starts
+// (the terminal port, absent unless `how.com` names one; the front end on a
+// free pair of ports), starts
 // the agent with `root` as its working directory and waits until both
 // ports listen. Readiness is looked for in /proc/net/tcp, so no connection
 // is made: one to the second port would reach the agent's stop or dispatch
@@ -519,7 +534,7 @@ inline bool StartAgent(const AgentLaunch& how, const ovt_test::TempRoot& root, A
   }
   std::filesystem::create_directories(root.path() + "/OVVarsel");
   ovt_test::WriteFile(root.path() + "/OVVarsel/OVVARSEL.ini",
-                      "[CAT]\r\nCatComPort=" + std::to_string(kAbsentCom) + "\r\nCatComBaud=" +
+                      "[CAT]\r\nCatComPort=" + std::to_string(how.com) + "\r\nCatComBaud=" +
                           std::to_string(kBaud) + "\r\n[HTTP]\r\nWebMode=" +
                           std::to_string(how.web_mode) + "\r\n" + how.port_key + "=" +
                           std::to_string(agent->port) + "\r\n");
@@ -581,6 +596,16 @@ inline bool StartReferenceServer(const char* bench, const std::string& node, con
   return *port > 0;
 }
 
+// Files of the agent's working directory whose name begins with "New": the
+// temp files its POST responses are staged in, which it deletes.
+inline long TempFilesLeft(const std::string& root) {
+  long count = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(root, ec))
+    if (entry.path().filename().string().rfind("New", 0) == 0) ++count;
+  return count;
+}
+
 // The agent and a reference server side by side after `events` (say
 // "cycles"): the agent's growth since the warm-up, and Node's memory for
 // comparison.
@@ -600,16 +625,21 @@ inline void GrowthReport(const std::string& events, const ProcessFigures& agent_
   Count(("node: VmRSS " + after).c_str(), node_end.rss_kb, "kB", "for comparison");
 }
 
+// How a stopped agent ended and the size of its output; `output_note`
+// says what the output is expected to hold.
+inline void AgentEndReport(Agent& agent, const std::string& output_note) {
+  const std::string agent_output = agent.child.Output();
+  Text("agent ended by SIGTERM", agent.child.ending().empty() ? "unknown" : agent.child.ending());
+  Count("agent stdout and stderr", static_cast<long>(agent_output.size()), "bytes", output_note);
+}
+
 // Ends both servers and prints the run's last block: how the agent ended,
 // its output's size, the run's time from `begun`.
 inline void EndRun(Child& node, Agent& agent, Clock::time_point begun) {
   node.Stop();
   agent.child.Stop();
-  const std::string agent_output = agent.child.Output();
   Heading("Run");
-  Text("agent ended by SIGTERM", agent.child.ending().empty() ? "unknown" : agent.child.ending());
-  Count("agent stdout and stderr", static_cast<long>(agent_output.size()), "bytes",
-        "the failed terminal probe is reported there");
+  AgentEndReport(agent, "the failed terminal probe is reported there");
   Figure("total run time", MsBetween(begun, Clock::now()) / 1000.0, "s");
   Text("load average at the end", LoadAverage());
 }
@@ -632,13 +662,15 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
   ~Connection() { Close(); }
 
-  bool Open(int port, std::string* error) {
+  // Connects to 127.0.0.1:`port`; every receive and send then gives up
+  // after `timeout_ms`.
+  bool Open(int port, std::string* error, int timeout_ms = kIoTimeoutMs) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return Failed("socket", error);
     // A browser sends what it has at once, without Nagle's delay.
     const int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval timeout{kIoTimeoutMs / 1000, (kIoTimeoutMs % 1000) * 1000};
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_in address{};
@@ -664,6 +696,26 @@ class Connection {
   // end already.
   void SendAndForget(std::string_view bytes) {
     (void)!send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+
+  // Tells the server that nothing more will come (FIN), keeping the
+  // receiving side open.
+  void ShutdownSending() {
+    if (fd_ >= 0) shutdown(fd_, SHUT_WR);
+  }
+
+  // Reads until the server closes its end, or resets it (as a server that
+  // has closed does when more bytes reach it); what arrives before stays
+  // pending. False when a receive fails otherwise or times out first.
+  bool WaitForClose(std::string* error) {
+    for (;;) {
+      char chunk[4096];
+      const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got == 0 || (got < 0 && errno == ECONNRESET)) return true;
+      if (got < 0) return Failed("recv until the server closes", error);
+      pending_.append(chunk, static_cast<size_t>(got));
+    }
   }
 
   // Reads until at least `size` bytes are pending; `what` names them for
@@ -714,6 +766,17 @@ class Connection {
     pending_.clear();
   }
 
+  // Ends the connection with a reset instead of an orderly close, as a
+  // browser does when its tab is closed: a zero linger time makes close()
+  // send RST and drop whatever is unsent or unread.
+  void Reset() {
+    if (fd_ >= 0) {
+      const linger abort{1, 0};
+      setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    Close();
+  }
+
  private:
   bool Failed(const std::string& what, std::string* error) {
     *error = what + ": " + std::strerror(errno);
@@ -723,6 +786,112 @@ class Connection {
   int fd_ = -1;
   std::string pending_;
 };
+
+// ---------------------------------------------------------------- a POST
+
+// A browser's cross-origin POST of a string body, in the order and with the
+// lines a current browser sends. %d is the port, %zu the body's length.
+constexpr const char* kPostHeadFormat =
+    "POST / HTTP/1.1\r\n"
+    "Host: 127.0.0.1:%d\r\n"
+    "Connection: keep-alive\r\n"
+    "Content-Length: %zu\r\n"
+    "User-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like "
+    "Gecko) Chrome/124.0.0.0 Safari/537.36\r\n"
+    "Content-Type: text/plain;charset=UTF-8\r\n"
+    "Accept: */*\r\n"
+    "Origin: http://localhost\r\n"
+    "Sec-Fetch-Site: cross-site\r\n"
+    "Sec-Fetch-Mode: cors\r\n"
+    "Sec-Fetch-Dest: empty\r\n"
+    "Referer: http://localhost/\r\n"
+    "Accept-Encoding: gzip, deflate, br, zstd\r\n"
+    "Accept-Language: ko-KR,ko;q=0.9,en-US;q=0.8,en;q=0.7\r\n"
+    "\r\n";
+
+// The largest response head accepted; anything longer is a failure.
+constexpr size_t kMaxHeadBytes = 16384;
+
+// The whole POST, head and body, that a page's fetch makes to
+// 127.0.0.1:`port` with `body` as a text/plain body.
+inline std::string PostRequest(int port, std::string_view body) {
+  char head[2048];
+  std::snprintf(head, sizeof head, kPostHeadFormat, port, body.size());
+  return head + std::string(body);
+}
+
+// The response head through its empty line, taken from the pending bytes.
+inline bool ReceiveHead(Connection& c, std::string* head, std::string* error) {
+  for (;;) {
+    const size_t size = HeadSize(c.pending());
+    if (size > 0) {
+      *head = c.Take(size);
+      return true;
+    }
+    if (c.pending().size() > kMaxHeadBytes) {
+      *error = "response head longer than " + std::to_string(kMaxHeadBytes) + " bytes";
+      return false;
+    }
+    if (!c.ReceiveAtLeast(c.pending().size() + 1, error, "the response head")) return false;
+  }
+}
+
+// The response head a page can read across origins: 200 OK, the CORS
+// header, a Content-Length (returned in *length), no Content-Type, no
+// chunked body, and for a kept connection no "Connection: close".
+inline bool CheckHead(std::string_view head, bool keep_alive, size_t* length,
+                      std::string* error) {
+  static constexpr std::string_view kStatus = "HTTP/1.1 200 OK\r\n";
+  if (head.substr(0, kStatus.size()) != kStatus) {
+    *error = "status line \"" + Visible(head.substr(0, head.find("\r\n"))) + "\"";
+    return false;
+  }
+  bool cors = false, has_length = false;
+  const bool whole = ForEachHeaderLine(head, kStatus.size(), [&](const std::string& name,
+                                                                 std::string_view value) {
+    if (name == "access-control-allow-origin") cors = value == "*";
+    if (name == "content-type") {
+      *error = "a Content-Type \"" + Visible(value) + "\"";
+      return false;
+    }
+    if (name == "transfer-encoding") {
+      *error = "Transfer-Encoding \"" + Visible(value) + "\" instead of a Content-Length";
+      return false;
+    }
+    if (name == "connection" && keep_alive && Lower(value) == "close") {
+      *error = "Connection: close on a kept-alive connection";
+      return false;
+    }
+    if (name == "content-length") {
+      const std::string digits(value);
+      char* stop = nullptr;
+      const unsigned long n = std::strtoul(digits.c_str(), &stop, 10);
+      has_length = !digits.empty() && *stop == '\0' && n < (1u << 20);
+      *length = n;
+    }
+    return true;
+  });
+  if (!whole) return false;
+  if (cors && has_length) return true;
+  *error = std::string("head lacks ") +
+           (!cors ? "Access-Control-Allow-Origin: *" : "a usable Content-Length") + ": \"" +
+           Visible(head) + "\"";
+  return false;
+}
+
+// The response to a POST sent on `c`: its head, checked (CheckHead), and
+// then its body of Content-Length bytes in *body. Bytes after the body stay
+// pending.
+inline bool ReceivePostResponse(Connection& c, bool keep_alive, std::string* body,
+                                std::string* error) {
+  std::string head;
+  if (!ReceiveHead(c, &head, error)) return false;
+  size_t length = 0;
+  if (!CheckHead(head, keep_alive, &length, error)) return false;
+  if (!c.ReceiveAtLeast(length, error, "the response body")) return false;
+  *body = c.Take(length);
+  return true;
+}
 
 }  // namespace bench
 

@@ -20,8 +20,6 @@
 //      the phases of a cycle and each server's CPU per cycle;
 //   3. the agent after the cycles: memory, threads, descriptors, its log.
 #include <algorithm>
-#include <array>
-#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -30,9 +28,8 @@
 
 #include "bench_agent.h"
 #include "bench_report.h"
+#include "bench_ws_client.h"
 #include "support/temp_root.h"
-#include "websocket/base64_encode.h"
-#include "websocket/sha1.h"
 
 #ifndef OVT_AGENT_PROGRAM
 #error "OVT_AGENT_PROGRAM must name the agent program the build makes"
@@ -53,27 +50,6 @@ using ovt_test::TempRoot;
 // the 32 bytes of the text in code page 949, the browser receives the text
 // in UTF-8.
 constexpr std::string_view kNoStoredReplyUtf8 = "0044VEVU00000032결과데이터 파일을 열수 없습니다.";
-
-// A browser's opening handshake, in the order and with the lines a current
-// browser sends (the permessage-deflate offer included; neither server
-// takes it). %d is the port, %s the key.
-constexpr const char* kHandshakeFormat =
-    "GET /VEVU HTTP/1.1\r\n"
-    "Host: 127.0.0.1:%d\r\n"
-    "Connection: Upgrade\r\n"
-    "Pragma: no-cache\r\n"
-    "Cache-Control: no-cache\r\n"
-    "User-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like "
-    "Gecko) Chrome/124.0.0.0 Safari/537.36\r\n"
-    "Upgrade: websocket\r\n"
-    "Origin: http://localhost\r\n"
-    "Sec-WebSocket-Version: 13\r\n"
-    "Accept-Encoding: gzip, deflate, br, zstd\r\n"
-    "Accept-Language: ko-KR,ko;q=0.9,en-US;q=0.8,en;q=0.7\r\n"
-    "Sec-WebSocket-Key: %s\r\n"
-    "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n"
-    "\r\n";
-constexpr char kGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 // ---------------------------------------------------------------- settings
 
@@ -144,63 +120,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
 
 // ---------------------------------------------------------------- one cycle
 
-// What a cycle sends, made before its clock starts: a fresh key with the
-// accept value it must get back, and fresh masking keys.
-struct Prepared {
-  std::string handshake;
-  std::string accept;
-  std::string text_frame;
-  std::string close_frame;
-};
-
-std::string AcceptFor(const std::string& key) {
-  const std::string joined = key + kGuid;
-  std::uint8_t digest[agent::kWsSha1DigestSize];
-  agent::wsSha1(reinterpret_cast<const std::uint8_t*>(joined.data()), joined.size(), digest);
-  char text[32] = {};
-  const size_t length = agent::wsBase64Encode(text, sizeof text, digest, sizeof digest);
-  return std::string(text, length);
-}
-
-// A masked client frame with FIN set: the 7-bit or 16-bit length form.
-std::string ClientFrame(std::uint8_t opcode, std::string_view payload,
-                        const std::array<std::uint8_t, 4>& mask) {
-  std::string frame;
-  frame += static_cast<char>(0x80 | opcode);
-  if (payload.size() <= 125) {
-    frame += static_cast<char>(0x80 | payload.size());
-  } else {
-    frame += static_cast<char>(0x80 | 126);
-    frame += static_cast<char>(payload.size() >> 8);
-    frame += static_cast<char>(payload.size() & 0xFF);
-  }
-  for (std::uint8_t b : mask) frame += static_cast<char>(b);
-  for (size_t i = 0; i < payload.size(); ++i)
-    frame += static_cast<char>(static_cast<std::uint8_t>(payload[i]) ^ mask[i % 4]);
-  return frame;
-}
-
-Prepared Prepare(std::mt19937& random, int port) {
-  std::uniform_int_distribution<int> byte(0, 255);
-  std::uint8_t nonce[16];
-  for (auto& b : nonce) b = static_cast<std::uint8_t>(byte(random));
-  char key[32] = {};
-  const size_t key_length = agent::wsBase64Encode(key, sizeof key, nonce, sizeof nonce);
-  Prepared p;
-  const std::string key_text(key, key_length);
-  char head[1024];
-  std::snprintf(head, sizeof head, kHandshakeFormat, port, key_text.c_str());
-  p.handshake = head;
-  p.accept = AcceptFor(key_text);
-  std::array<std::uint8_t, 4> mask{};
-  for (auto& b : mask) b = static_cast<std::uint8_t>(byte(random));
-  p.text_frame = ClientFrame(0x1, kLastRequest, mask);
-  for (auto& b : mask) b = static_cast<std::uint8_t>(byte(random));
-  // A browser answers a closing frame without a status code with one
-  // without a payload.
-  p.close_frame = ClientFrame(0x8, "", mask);
-  return p;
-}
+// What a cycle sends (Prepare) is made before its clock starts.
 
 // Milliseconds from the start of a cycle to each of its steps.
 struct CycleTimes {
@@ -210,58 +130,6 @@ struct CycleTimes {
   double closed = 0;     // the server's closing frame has arrived
   double done = 0;       // the client's closing frame sent and the socket closed
 };
-
-// The size of a complete unmasked server frame at the start, or 0.
-size_t ServerFrameSize(std::string_view bytes) {
-  if (bytes.size() < 2) return 0;
-  const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  size_t header = 2, length = b[1] & 0x7F;
-  if (length == 126) {
-    if (bytes.size() < 4) return 0;
-    header = 4;
-    length = (size_t{b[2]} << 8) | b[3];
-  } else if (length == 127) {
-    if (bytes.size() < 10) return 0;
-    header = 10;
-    length = 0;
-    for (int i = 2; i < 10; ++i) length = (length << 8) | b[i];
-  }
-  if (b[1] & 0x80) header += 4;  // a server must not mask; refused below
-  return bytes.size() >= header + length ? header + length : 0;
-}
-
-// The 101 answer: its status line, Upgrade, Connection and the accept key.
-bool CheckUpgrade(std::string_view head, const std::string& accept, std::string* error) {
-  static constexpr std::string_view kStatus = "HTTP/1.1 101 Switching Protocols\r\n";
-  if (head.substr(0, kStatus.size()) != kStatus) {
-    *error = "status line: \"" + Visible(head.substr(0, head.find("\r\n"))) + "\"";
-    return false;
-  }
-  bool upgrade = false, connection = false, accepted = false;
-  ForEachHeaderLine(head, kStatus.size(), [&](const std::string& name, std::string_view value) {
-    if (name == "upgrade") upgrade = Lower(value) == "websocket";
-    if (name == "connection") connection = Lower(value).find("upgrade") != std::string::npos;
-    if (name == "sec-websocket-accept") accepted = value == accept;
-    return true;
-  });
-  if (upgrade && connection && accepted) return true;
-  *error = std::string("101 answer lacks ") + (!upgrade ? "Upgrade: websocket" : !connection ? "Connection: Upgrade" : "the right Sec-WebSocket-Accept") + ": \"" + Visible(head) + "\"";
-  return false;
-}
-
-bool CheckReplyFrame(std::string_view frame, std::string_view expected, std::string* error) {
-  const auto* b = reinterpret_cast<const std::uint8_t*>(frame.data());
-  const size_t header = (b[1] & 0x7F) == 126 ? 4 : (b[1] & 0x7F) == 127 ? 10 : 2;
-  if (b[0] != 0x81 || (b[1] & 0x80) != 0) {
-    *error = "reply frame is not one unmasked text frame: \"" + Visible(frame.substr(0, 16)) + "\"";
-    return false;
-  }
-  if (frame.substr(header) != expected) {
-    *error = "reply payload \"" + Visible(frame.substr(header)) + "\"";
-    return false;
-  }
-  return true;
-}
 
 bool RunCycle(int port, const Prepared& p, std::string_view expected_reply, CycleTimes* t,
               std::string* error) {
@@ -313,7 +181,7 @@ struct Series {
 // One cycle of `s`; timed ones go into its figures.
 void Cycle(Series& s, std::mt19937& random, std::string_view expected, bool timed) {
   if (s.given_up) return;
-  const Prepared p = Prepare(random, s.port);
+  const Prepared p = Prepare(random, s.port, kLastRequest);
   CycleTimes t;
   std::string error;
   if (!RunCycle(s.port, p, expected, &t, &error)) {

@@ -71,16 +71,17 @@ uint8_t Xor(std::string_view text, uint8_t start) {
 namespace ovt_test {
 
 Simulator::Simulator(const TempRoot& root, int com, const std::string& scenario,
-                     const std::vector<std::string>& extra_args)
-    : Simulator(std::filesystem::path(root.path()), com, scenario, extra_args) {}
+                     const std::vector<std::string>& extra_args, const std::string& program)
+    : Simulator(std::filesystem::path(root.path()), com, scenario, extra_args, program) {}
 
 Simulator::Simulator(const std::filesystem::path& root, int com,
                      const std::string& scenario,
-                     const std::vector<std::string>& extra_args)
+                     const std::vector<std::string>& extra_args, const std::string& program)
     : com_(com), root_(root) {
   static std::atomic<unsigned> sequence{0};
 
-  std::vector<std::string> args = {OVT_CATSIM, "--root", root.string(),
+  const std::string catsim = program.empty() ? std::string(OVT_CATSIM) : program;
+  std::vector<std::string> args = {catsim, "--root", root.string(),
                                    "--com", std::to_string(com),
                                    "--scenario", scenario};
   const auto named = std::find(extra_args.begin(), extra_args.end(), "--record");
@@ -126,7 +127,7 @@ Simulator::Simulator(const std::filesystem::path& root, int com,
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int spawned = ::posix_spawn(&pid_, OVT_CATSIM, &actions, &attributes,
+  const int spawned = ::posix_spawn(&pid_, catsim.c_str(), &actions, &attributes,
                                     argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
@@ -134,7 +135,7 @@ Simulator::Simulator(const std::filesystem::path& root, int com,
   if (spawned != 0) {
     pid_ = -1;
     ::close(out[0]);
-    error_ = std::string("cannot start " OVT_CATSIM ": ") + std::strerror(spawned);
+    error_ = "cannot start " + catsim + ": " + std::strerror(spawned);
     std::fprintf(stderr, "Simulator: %s\n", error_.c_str());
     return;
   }

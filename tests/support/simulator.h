@@ -39,10 +39,12 @@ class TempRoot;
 
 class Simulator {
  public:
+  // `program` names another catsim than the one the build makes (a
+  // benchmark run against another build); empty: the built one.
   Simulator(const std::filesystem::path& root, int com, const std::string& scenario,
-            const std::vector<std::string>& extra_args = {});
+            const std::vector<std::string>& extra_args = {}, const std::string& program = {});
   Simulator(const TempRoot& root, int com, const std::string& scenario,
-            const std::vector<std::string>& extra_args = {});
+            const std::vector<std::string>& extra_args = {}, const std::string& program = {});
   ~Simulator();
 
   Simulator(const Simulator&) = delete;
