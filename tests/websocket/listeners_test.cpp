@@ -22,6 +22,7 @@
 #include "dispatcher/last_result.h"
 #include "platform/module.h"
 #include "platform/socket.h"
+#include "support/full_disk.h"
 #include "support/simulator.h"
 #include "support/temp_root.h"
 #include "websocket/listeners.h"
@@ -291,6 +292,28 @@ TEST_F(FrontEnd, SilentClientsAreClosedAtTheLimitAndTheNextBrowserIsServed) {
     if (&c.line == &no_message) ++no_message_lines;
     EXPECT_EQ(Count("clientWorker", c.line), &c.line == &no_message ? no_message_lines : 1u);
   }
+}
+
+// On a full disk the reply of a payment cannot be stored; the browser still
+// gets it, LAST answers it for as long as the agent runs, and the older
+// reply in the file is gone rather than answered as the latest.
+TEST_F(FrontEnd, FullDiskNeverMakesLastAnswerAnOlderReply) {
+  ovt_test::FullDisk disk(root_.path() + "/full");
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Reason();
+  const std::string older = "0026VEVU00000014\x02OK:D1AB " + kApprovedCp949 + "\x03";
+  ovt_test::WriteFile(disk.path() + "/" + kLastResultFile, older);
+  fs::current_path(disk.path());
+  Simulator sim(root_, kCom, "answer");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  ASSERT_TRUE(disk.Fill(ovt_test::FullDisk::kBlocksAndFiles));
+  Start();
+  const std::string reply =
+      ovt_test::ServerFrame(0x1, kPaymentReplyUtf8) + ovt_test::kServerClosingFrame;
+  EXPECT_EQ(Exchange(Vevu("D1XY")), reply);
+  EXPECT_EQ(g_bResultSaved, 0);
+  EXPECT_EQ(Exchange(Command("LAST")), reply);
+  EXPECT_FALSE(fs::exists(disk.path() + "/" + kLastResultFile));
+  EXPECT_EQ(Count("DLL_LOGIC", "orvaResult.txt store Fail!"), 1u);
 }
 
 TEST_F(FrontEnd, ConnectionLimitsNeverCutAPayment) {
