@@ -5,8 +5,8 @@
 #   tray.svg (icon 130) -> tray-32.png tray-48.png tray-71.png tray.ico
 # Each ICO holds the 32, 48 and 71 px images as 32-bit (alpha) bitmaps.
 # The output is the same bytes on every run: the PNGs carry no date, time
-# or text chunks. Installs what is missing (librsvg2-bin, imagemagick)
-# with apt-get.
+# or text chunks. Installs what is missing (librsvg2-bin, imagemagick,
+# cmake for the check) with apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +15,7 @@ ico_sizes=(32 48 71)
 
 # Package and the command it brings. /usr/local/bin/convert may be something
 # else than ImageMagick, so ImageMagick is asked for by its full path.
-needed=(librsvg2-bin:rsvg-convert)
+needed=(librsvg2-bin:rsvg-convert cmake:cmake)
 command -v magick >/dev/null || needed+=(imagemagick:/usr/bin/convert)
 missing=()
 for entry in "${needed[@]}"; do
@@ -53,3 +53,5 @@ for name in app tray; do
   for size in "${ico_sizes[@]}"; do pngs+=("$dir/$name-$size.png"); done
   "${im[@]}" "${pngs[@]}" -alpha set -type TrueColorAlpha "ICO:$dir/$name.ico"
 done
+
+cmake -DICON_DIR="$PWD/$dir" -P tests/check_icons.cmake
