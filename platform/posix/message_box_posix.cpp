@@ -1,5 +1,5 @@
-// POSIX backend of platform/message_box.h. There is no interactive desktop
-// to show a box on yet: the text goes to standard error as one line, and
+// POSIX backend of platform/message_box.h. A desktop face installs its own
+// presenter; without one, the text goes to standard error as one line, and
 // the call returns at once.
 #include <unistd.h>
 
@@ -23,6 +23,10 @@ std::string ApplicationName() {
 }
 
 void ShowMessageBox(std::u16string_view text) {
+  if (const MessageBoxPresenter presenter = InstalledMessageBoxPresenter()) {
+    presenter(text);
+    return;
+  }
   const std::string line = ApplicationName() + ": " + Utf16ToUtf8(text) + "\n";
   // One write, so lines of several threads do not mix; finished when the
   // pipe takes only part of it.

@@ -28,6 +28,10 @@ std::wstring WideApplicationName() { return Stem(OwnModulePath<std::wstring>(), 
 std::string ApplicationName() { return Stem(OwnExecutablePath(), "\\/"); }
 
 void ShowMessageBox(std::u16string_view text) {
+  if (const MessageBoxPresenter presenter = InstalledMessageBoxPresenter()) {
+    presenter(text);
+    return;
+  }
   const std::wstring wide_text(text.begin(), text.end());
   const std::wstring title = WideApplicationName();
   MessageBoxW(nullptr, wide_text.c_str(), title.c_str(),
