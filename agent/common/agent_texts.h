@@ -30,6 +30,9 @@ inline constexpr std::string_view kPortSearchFailedWs = "포트 자동 찾기 �
 inline constexpr std::string_view kAlreadyRunning = "이미 프로그램이 실행중입니다.";
 inline constexpr std::string_view kTerminalConnectFailed =
     "단말기 연결 실패! 단말기 연결상태를 확인해주세요!";
+inline constexpr std::string_view kTrayIconFailed = "트레이아이콘 생성 실패!";
+// The settings dialog's probe of the chosen port failed.
+inline constexpr std::string_view kPortNotFound = "단말기 연결 실패! 포트를 찾을 수 없습니다!";
 // Set-up failures of the AJAX servers: initialisation of the HTTP server,
 // creation of the request queue, registration of the URL.
 inline constexpr std::string_view kAjaxInitFailed = "프로그램 다시 시작해주세요. (서버초기화실패)";

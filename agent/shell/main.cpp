@@ -1,5 +1,7 @@
 // OVTelquin, the agent: serves the browser and drives the terminal through
-// the link library. Runs in the foreground until it is asked to stop.
+// the link library. With a desktop it lives as a tray icon; without one, or
+// with --headless, it runs in the foreground of its console. Either way it
+// runs until it is asked to stop.
 #include <cstdio>
 #include <memory>
 #include <string_view>
@@ -8,6 +10,7 @@
 #include "platform/text.h"
 #include "shell/app.h"
 #include "shell/version.h"
+#include "ui/face.h"
 
 int main(int argc, char** argv) {
   agent::FillAgentVersions();
@@ -27,6 +30,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "OVTelquin: cannot take over stop requests: %s\n", error.text.c_str());
     return agent::kExitStartFailed;
   }
-  agent::COVTelquinApp app(*requests);
+  // After the requests: a toolkit starts threads of its own.
+  const std::unique_ptr<agent::ui::Face> face = agent::ui::CreateFace(argc, argv);
+  agent::COVTelquinApp app(*requests, *face);
   return app.InitInstance();
 }

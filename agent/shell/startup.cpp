@@ -14,6 +14,8 @@
 #include "platform/module.h"
 #include "platform/registry_key.h"
 #include "platform/single_instance.h"
+#include "resources/resources.h"
+#include "shell/settings_dialog.h"
 #include "websocket/listeners.h"
 
 namespace agent {
@@ -59,7 +61,8 @@ std::u16string DecimalText(int value) {
 
 }  // namespace
 
-COVTelquinDlg::COVTelquinDlg(const AgentVersion& version) : version_(version) {}
+COVTelquinDlg::COVTelquinDlg(const AgentVersion& version, ui::Face& face)
+    : face_(face), trayIcon(face), version_(version) {}
 
 COVTelquinDlg::~COVTelquinDlg() = default;
 
@@ -81,15 +84,23 @@ StartupOutcome COVTelquinDlg::OnInitDialog() {
     std::fprintf(stderr, "OVTelquin: no single-instance check: %s\n", claim_error.text.c_str());
   }
 
+  face_.SetWindowIcon(resources::kIconApp);
+  // Hidden until the tray icon is double-clicked.
+  face_.HideMainWindow();
+  if (!trayIcon.AddToTray(texts::Wide(resources::kTrayTip), resources::kMenuTray)) {
+    return FailStart(texts::kTrayIconFailed);
+  }
+  trayIcon.ChangeTrayIcon(resources::kIconTray);
   versionText_ = AgentVersionDisplay(version_);
+  face_.SetVersionText(versionText_);
 
   platform::SystemError load_error;
   std::unique_ptr<platform::Module> link = platform::Module::Load(kLinkLibrary, &load_error);
-  if (link == nullptr) return FailBinding(std::string(kLinkLibrary) + std::string(texts::kLoadFailed));
+  if (link == nullptr) return FailStart(std::string(kLinkLibrary) + std::string(texts::kLoadFailed));
   const auto ReqToCat_WS = reinterpret_cast<ReqToCat_WS_fn>(link->Find(kProbeEntry));
   if (ReqToCat_WS == nullptr) {
     // The library is released when `link` goes, after the failure is shown.
-    return FailBinding(std::string(kProbeEntry) + std::string(texts::kEntryNotFound));
+    return FailStart(std::string(kProbeEntry) + std::string(texts::kEntryNotFound));
   }
 
   const int web_mode = SettingNumber(kSectionHttp, kKeyWebMode);
@@ -136,10 +147,24 @@ StartupOutcome COVTelquinDlg::RefuseSecondInstance() {
   return StartupOutcome::kAlreadyRunning;
 }
 
-StartupOutcome COVTelquinDlg::FailBinding(std::string_view utf8_text) {
+StartupOutcome COVTelquinDlg::FailStart(std::string_view utf8_text) {
   ShowAndLog(utf8_text);
   return StartupOutcome::kFailed;
 }
+
+int COVTelquinDlg::OnTrayCallback(std::uint32_t id, ui::TrayEvent event) {
+  // Tested before the icon is asked: a double-click shows the window even
+  // when the identifier is another's.
+  if (event == ui::TrayEvent::kLeftButtonDoubleClick) face_.ShowMainWindow();
+  return trayIcon.OnTrayNotify(id, event);
+}
+
+void COVTelquinDlg::OnSettings() {
+  ChkStar dialog(g_settingsVersion);
+  face_.RunSettingsDialog(dialog);
+}
+
+void COVTelquinDlg::OnVersionButton() { face_.HideMainWindow(); }
 
 void COVTelquinDlg::StartFrontEnd(int web_mode) {
   if (web_mode == kWebModeWebSocket) {
