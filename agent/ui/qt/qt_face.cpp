@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "platform/message_box.h"
 #include "resources/resources.h"
 #include "ui/qt/settings_window.h"
 #include "ui/qt/version_window.h"
@@ -48,15 +47,16 @@ std::atomic<QtFace*> g_face{nullptr};
 
 class QtFace final : public Face {
  public:
-  QtFace(int& argc, char** argv) : app_(argc, argv) {
+  QtFace(int& argc, char** argv, const QtFaceHost& host) : app_(argc, argv), host_(host) {
     // The agent lives on in its tray icon when its windows close.
     QApplication::setQuitOnLastWindowClosed(false);
+    title_ = QString::fromStdString(host_.application_name());
     g_face = this;
-    platform::SetMessageBoxPresenter(&QtFace::Present);
+    host_.set_message_box_presenter(&QtFace::Present);
   }
 
   ~QtFace() override {
-    platform::SetMessageBoxPresenter(nullptr);
+    host_.set_message_box_presenter(nullptr);
     g_face = nullptr;
   }
 
@@ -160,9 +160,8 @@ class QtFace final : public Face {
 
   // The agent's one kind of box: the application name as title, one OK
   // button, no icon, above every other window and in front.
-  static void ShowBox(std::u16string_view text) {
-    QMessageBox box(QMessageBox::NoIcon,
-                    QString::fromStdString(platform::ApplicationName()),
+  static void ShowBox(const QString& title, std::u16string_view text) {
+    QMessageBox box(QMessageBox::NoIcon, title,
                     QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())),
                     QMessageBox::Ok);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
@@ -179,23 +178,25 @@ class QtFace final : public Face {
   // the loop runs, or after it ended, the text goes to standard error.
   static void Present(std::u16string_view text) {
     QtFace* face = g_face;
+    if (face == nullptr) return;
     if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
-      ShowBox(text);
+      ShowBox(face->title_, text);
       return;
     }
-    if (face == nullptr || !face->loop_running_) {
-      const QByteArray line = QString::fromStdString(platform::ApplicationName()).toUtf8() + ": " +
-                              QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()))
-                                  .toUtf8() +
-                              "\n";
+    if (!face->loop_running_) {
+      const QByteArray line =
+          face->title_.toUtf8() + ": " +
+          QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())).toUtf8() + "\n";
       std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
       return;
     }
-    QMetaObject::invokeMethod(&face->app_, [text] { ShowBox(text); },
+    QMetaObject::invokeMethod(&face->app_, [face, text] { ShowBox(face->title_, text); },
                               Qt::BlockingQueuedConnection);
   }
 
   QApplication app_;
+  const QtFaceHost& host_;
+  QString title_;
   FaceEvents* events_ = nullptr;
   std::unique_ptr<VersionWindow> main_window_;
   std::unique_ptr<QSystemTrayIcon> tray_;
@@ -204,8 +205,13 @@ class QtFace final : public Face {
 
 }  // namespace
 
-std::unique_ptr<Face> CreateQtFace(int& argc, char** argv) {
-  return std::make_unique<QtFace>(argc, argv);
+std::unique_ptr<Face> CreateQtFace(int& argc, char** argv, const QtFaceHost& host) {
+  return std::make_unique<QtFace>(argc, argv, host);
 }
 
 }  // namespace agent::ui
+
+extern "C" __attribute__((visibility("default"))) agent::ui::Face* OVT_CreateQtFace(
+    int* argc, char** argv, const agent::ui::QtFaceHost* host) {
+  return agent::ui::CreateQtFace(*argc, argv, *host).release();
+}
