@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those missing.
-#   scripts/install-deps.sh build   what building and running needs
+#   scripts/install-deps.sh build   what building and running needs (Qt 6
+#                                   Widgets for the desktop face, a Korean
+#                                   font for its texts)
 #   scripts/install-deps.sh test    that, plus the sanitizer/fuzzer runtime,
-#                                   the Windows cross-compiler, Wine, and
+#                                   the Windows cross-compiler, Wine,
 #                                   Node.js, npm and chromium for the
-#                                   browser tests
+#                                   browser tests, and an X server with a
+#                                   notification area and the tools that
+#                                   drive and photograph the desktop tests
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ libgtest-dev libboost-dev)
-test_packages=(clang-14 libclang-rt-14-dev python3 g++-mingw-w64-i686 wine wine32:i386)
+build_packages=(cmake ninja-build g++ libgtest-dev libboost-dev qt6-base-dev fonts-nanum)
+test_packages=(clang-14 libclang-rt-14-dev python3 g++-mingw-w64-i686 wine wine32:i386
+               xvfb trayer xdotool x11-utils imagemagick)
 # Package and the command it brings. A command already on the PATH will do:
 # a Node.js from elsewhere ships its own npm and conflicts with Debian's.
 test_commands=(nodejs:node npm:npm chromium:chromium)
