@@ -7,7 +7,6 @@
 
 #include <QFont>
 #include <QWidget>
-
 #include <map>
 #include <span>
 

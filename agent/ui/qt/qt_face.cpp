@@ -9,7 +9,6 @@
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
-
 #include <atomic>
 #include <cstdio>
 
@@ -62,9 +61,8 @@ class QtFace final : public Face {
 
   int Run(FaceEvents& events, std::function<void()> start) override {
     events_ = &events;
-    main_window_ = std::make_unique<VersionWindow>([this](int command) {
-      events_->OnCommand(command);
-    });
+    main_window_ =
+        std::make_unique<VersionWindow>([this](int command) { events_->OnCommand(command); });
     // The session ending takes the same way as every stop request.
     QObject::connect(&app_, &QGuiApplication::commitDataRequest, &app_,
                      [this](QSessionManager&) { events_->OnEndSession(); });
@@ -190,8 +188,8 @@ class QtFace final : public Face {
       std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
       return;
     }
-    QMetaObject::invokeMethod(&face->app_, [face, text] { ShowBox(face->title_, text); },
-                              Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        &face->app_, [face, text] { ShowBox(face->title_, text); }, Qt::BlockingQueuedConnection);
   }
 
   QApplication app_;

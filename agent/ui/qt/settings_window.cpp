@@ -40,7 +40,8 @@ SettingsWindow::SettingsWindow(SettingsController& controller) : controller_(con
   ajax_port_->setMaxLength(res::kPortTextLimit);
   for (int rate : res::kBaudRates) baud_->addItem(QString::number(rate));
 
-  connect(modes_, &QButtonGroup::idClicked, this, [this](int) { controller_.OnModeClicked(*this); });
+  connect(modes_, &QButtonGroup::idClicked, this,
+          [this](int) { controller_.OnModeClicked(*this); });
   connect(static_cast<QPushButton*>(controls.at(res::kIdOk)), &QPushButton::clicked, this,
           [this] { controller_.OnOK(*this); });
   connect(static_cast<QPushButton*>(controls.at(res::kIdCancel)), &QPushButton::clicked, this,
@@ -84,6 +85,8 @@ void SettingsWindow::EnablePortFields(bool ws, bool ajax) {
   ajax_port_->setEnabled(ajax);
 }
 
-void SettingsWindow::SetVersionText(const std::u16string& text) { version_->setText(FromWide(text)); }
+void SettingsWindow::SetVersionText(const std::u16string& text) {
+  version_->setText(FromWide(text));
+}
 
 }  // namespace agent::ui

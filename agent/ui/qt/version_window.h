@@ -6,7 +6,6 @@
 
 #include <QDialog>
 #include <QLineEdit>
-
 #include <functional>
 
 namespace agent::ui {
