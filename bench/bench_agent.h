@@ -510,6 +510,8 @@ struct AgentLaunch {
   const char* shut_hint = nullptr;
   // CatComPort: the terminal the agent checks at start-up and pays on.
   int com = kAbsentCom;
+  // Given to the agent after its name ("--headless").
+  std::vector<std::string> arguments;
 };
 
 struct Agent {
@@ -542,7 +544,9 @@ inline bool StartAgent(const AgentLaunch& how, const ovt_test::TempRoot& root, A
     ovt_test::WriteFile(root.path() + "/orvaResult.txt", std::string(how.stored_reply));
 
   const auto begun = Clock::now();
-  if (!agent->child.Start({how.program}, root.path(), root.path() + "/agent.out", false, false)) {
+  std::vector<std::string> argv = {how.program};
+  argv.insert(argv.end(), how.arguments.begin(), how.arguments.end());
+  if (!agent->child.Start(argv, root.path(), root.path() + "/agent.out", false, false)) {
     std::fprintf(stderr, "%s: cannot start %s: %s\n", how.bench, how.program.c_str(),
                  agent->child.error().c_str());
     return false;
