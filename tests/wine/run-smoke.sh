@@ -34,6 +34,14 @@ if [[ -z $wine ]]; then
   exit 77
 fi
 wineserver=$(command -v wineserver || echo "$(dirname "$wine")/wineserver")
+# Wine for 32-bit Windows is itself a 32-bit program; a kernel booted
+# without 32-bit emulation (ia32_emulation=off) cannot start it at all.
+if ! version=$("$wine" --version 2>&1); then
+  if [[ $version == *"Exec format error"* ]]; then
+    echo "this kernel runs no 32-bit programs (32-bit emulation is off); skipping"
+    exit 77
+  fi
+fi
 
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/telquin-wine.XXXXXX")
