@@ -511,7 +511,7 @@ struct AgentLaunch {
   // CatComPort: the terminal the agent checks at start-up and pays on.
   int com = kAbsentCom;
   // Given to the agent after its name ("--headless").
-  std::vector<std::string> arguments;
+  std::vector<std::string> arguments = {};
 };
 
 struct Agent {

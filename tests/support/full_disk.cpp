@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -16,6 +19,13 @@ namespace {
 // too. Files on tmpfs take whole pages.
 constexpr const char* kMountOptions = "size=256k,nr_inodes=64,mode=0777";
 constexpr const char* kFiller = "/.filler";
+
+// Free inodes of the file system at `path`, or -1.
+long FreeFiles(const std::string& path) {
+  struct statvfs stats {};
+  if (statvfs(path.c_str(), &stats) != 0) return -1;
+  return static_cast<long>(stats.f_ffree);
+}
 
 }  // namespace
 
@@ -31,6 +41,7 @@ FullDisk::FullDisk(std::string path) : path_(std::move(path)) {
     return;
   }
   mounted_ = true;
+  free_files_ = FreeFiles(path_);
 }
 
 FullDisk::~FullDisk() {
@@ -63,6 +74,11 @@ void FullDisk::Free() {
   if (!mounted_) return;
   unlink((path_ + kFiller).c_str());
   for (; files_ > 0; --files_) unlink((path_ + "/.empty-" + std::to_string(files_ - 1)).c_str());
+  // The kernel may give the inodes of removed files back a little later;
+  // a disk filled again before that would have room once they come back.
+  for (int i = 0; i < 500 && FreeFiles(path_) < free_files_; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 }  // namespace ovt_test

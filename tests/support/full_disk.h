@@ -41,6 +41,7 @@ class FullDisk {
   std::string reason_;
   bool mounted_ = false;
   int files_ = 0;
+  long free_files_ = 0;  // free inodes of the empty disk
 };
 
 }  // namespace ovt_test
