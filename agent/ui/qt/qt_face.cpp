@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSessionManager>
 #include <QSystemTrayIcon>
 #include <QThread>
@@ -162,6 +163,8 @@ class QtFace final : public Face {
     QMessageBox box(QMessageBox::NoIcon, title,
                     QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())),
                     QMessageBox::Ok);
+    // No picture anywhere: not on the box, not on its button.
+    box.button(QMessageBox::Ok)->setIcon(QIcon());
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.setWindowModality(Qt::ApplicationModal);
     QTimer::singleShot(0, &box, [&box] {
