@@ -510,8 +510,9 @@ struct AgentLaunch {
   const char* shut_hint = nullptr;
   // CatComPort: the terminal the agent checks at start-up and pays on.
   int com = kAbsentCom;
-  // Given to the agent after its name ("--headless").
-  std::vector<std::string> arguments = {};
+  // Given to the agent after its name; headless unless a bench wants its
+  // desktop face.
+  std::vector<std::string> arguments = {"--headless"};
 };
 
 struct Agent {

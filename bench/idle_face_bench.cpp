@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
   qt_launch.port_key = "ServerPortWebsocket";
   qt_launch.address = INADDR_ANY;
   qt_launch.com = 5;
+  qt_launch.arguments = {};  // the face a display brings
   AgentLaunch headless_launch = qt_launch;
   headless_launch.arguments = {"--headless"};
   Agent qt_agent, headless_agent;
