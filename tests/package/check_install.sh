@@ -3,7 +3,7 @@
 # the Debian package uses. --face console: the layout, the binaries, the
 # desktop entries and the icons, and the installed program run from there
 # without a display. --face desktop: only the run, with the tray face under
-# Xvfb (status 77, skipped, without Xvfb or trayer).
+# Xvfb (status 77, skipped, without Xvfb, trayer or xdotool).
 # Arguments: see parse_args in package_checks.sh.
 # shellcheck source=tests/package/package_checks.sh
 source "$(dirname "$0")/package_checks.sh"

@@ -282,9 +282,12 @@ start_agent() {
   started_pids+=("$AGENT_PID")
 }
 
-# The agent runs (a process that ended is a zombie until it is reaped).
+# The agent runs (a process that ended is a zombie until it is reaped): its
+# state, the field after the name in /proc/PID/stat, is neither Z nor X.
 agent_alive() {
-  kill -0 "$AGENT_PID" 2>/dev/null && [[ "$(ps -o stat= -p "$AGENT_PID")" != Z* ]]
+  local state
+  state=$(sed -E 's/^.*\) (.) .*/\1/' "/proc/$AGENT_PID/stat" 2>/dev/null) || return 1
+  [[ -n "$state" && "$state" != [ZX] ]]
 }
 
 agent_gone() { ! agent_alive; }
@@ -334,7 +337,7 @@ check_program_console() {
     fail "OVTelquin --version said '$out' (status $status)"
 
   start_home_with_terminal || return
-  start_agent "$tree" "" --headless
+  start_agent "$tree" ""
   if check_started "$tree"; then
     grep -q 'libQt6' "/proc/$AGENT_PID/maps" && fail "the headless agent mapped Qt"
   fi
@@ -347,7 +350,7 @@ check_program_console() {
   mv "$private/libTelquin.so" "$private/libTelquin.so.away"
   status=0
   out=$(cd "$HOME_DIR" && env -i HOME="$HOME_DIR" PATH="$tree/${PREFIX#/}/$BINDIR:/usr/bin:/bin" \
-        timeout 30 OVTelquin --headless 2>&1) || status=$?
+        timeout 30 OVTelquin 2>&1) || status=$?
   mv "$private/libTelquin.so.away" "$private/libTelquin.so"
   [[ $status -eq 1 && "$out" == *Telquin.dll* ]] ||
     fail "without libTelquin.so beside it the agent ended with $status: $out"
@@ -355,14 +358,13 @@ check_program_console() {
 
 # The desktop face under Xvfb with a notification area (trayer): the Qt
 # module is loaded from the installed folder, the start-up finishes and
-agent_gone() { ! agent_alive; }
-
-# SIGTERM ends the agent with status 0. Returns 77 (skipped) without Xvfb
-# or trayer.
+# SIGTERM ends the agent with status 0. Returns 77 (skipped) without Xvfb,
+# trayer or xdotool.
 check_program_desktop() {
   local tree=$1
-  if ! command -v Xvfb >/dev/null || ! command -v trayer >/dev/null; then
-    echo "Xvfb or trayer not found: desktop face not checked"
+  if ! command -v Xvfb >/dev/null || ! command -v trayer >/dev/null ||
+     ! command -v xdotool >/dev/null; then
+    echo "Xvfb, trayer or xdotool not found: desktop face not checked"
     return 77
   fi
   start_home_with_terminal || return 0
