@@ -9,7 +9,7 @@
 source "$(dirname "$0")/package_checks.sh"
 parse_args "$@"
 
-out=$(new_temp_dir)
+new_temp_dir out
 note "cpack -G DEB into $out"
 if ! "$CPACK" -G DEB --config "$BUILD/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1; then
   cat "$out/cpack.log" >&2

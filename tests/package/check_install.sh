@@ -9,7 +9,8 @@
 source "$(dirname "$0")/package_checks.sh"
 parse_args "$@"
 
-tree="$(new_temp_dir)/root"
+new_temp_dir tree
+tree="$tree/root"
 note "installing into $tree"
 if ! DESTDIR="$tree" "$CMAKE" --install "$BUILD" --prefix "$PREFIX" >"$tree.log" 2>&1; then
   cat "$tree.log" >&2

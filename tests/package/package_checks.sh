@@ -68,11 +68,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Makes a temporary folder, removed when the test ends, and sets the
+# variable named by $1 to its path (no command substitution: the folder
+# must be registered in this shell).
 new_temp_dir() {
   local dir
   dir=$(mktemp -d "${TMPDIR:-/tmp}/ovt-package.XXXXXX")
   temp_dirs+=("$dir")
-  echo "$dir"
+  printf -v "$1" '%s' "$dir"
 }
 
 # Polls `"$@"` every 50 ms until it succeeds or SECONDS_LEFT seconds passed.
@@ -254,7 +257,7 @@ check_icons() {
 # and finds only the simulator's link).
 HOME_DIR=""
 start_home_with_terminal() {
-  HOME_DIR=$(new_temp_dir)
+  new_temp_dir HOME_DIR
   local root="$HOME_DIR/.ovtelquin"
   mkdir -p "$root"
   "$CATSIM" --root "$root" --com 5 >"$HOME_DIR/catsim.out" 2>&1 &
