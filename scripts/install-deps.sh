@@ -2,7 +2,8 @@
 # Installs the Debian packages the project needs, only those missing.
 #   scripts/install-deps.sh build   what building and running needs (Qt 6
 #                                   Widgets for the desktop face, a Korean
-#                                   font for its texts)
+#                                   font for its texts, dpkg-dev for the
+#                                   package's dependencies)
 #   scripts/install-deps.sh test    that, plus the sanitizer/fuzzer runtime,
 #                                   the Windows cross-compiler, Wine,
 #                                   Node.js, npm and chromium for the
@@ -11,9 +12,10 @@
 #                                   drive and photograph the desktop tests
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ libgtest-dev libboost-dev qt6-base-dev fonts-nanum)
+build_packages=(cmake ninja-build g++ libgtest-dev libboost-dev qt6-base-dev fonts-nanum
+                dpkg-dev)
 test_packages=(clang-14 libclang-rt-14-dev python3 g++-mingw-w64-i686 wine wine32:i386
-               xvfb trayer xdotool x11-utils imagemagick)
+               xvfb trayer xdotool x11-utils imagemagick desktop-file-utils)
 # Package and the command it brings. A command already on the PATH will do:
 # a Node.js from elsewhere ships its own npm and conflicts with Debian's.
 test_commands=(nodejs:node npm:npm chromium:chromium)

@@ -5,7 +5,8 @@
 #   - each libFuzzer harness for a short fixed run,
 #   - the Windows DLL cross-built with mingw-w64 and its smoke test under Wine,
 #   - the normal build (agent, library, simulator, demo, benchmark, the Qt
-#     face) compiles, and the Qt face's dialogs are tested in process,
+#     face) compiles, the Qt face's dialogs are tested in process, and the
+#     install and the Debian package are checked,
 #   - the example page in chromium against the agent and the simulator
 #     (the Node.js packages come from `npm ci`).
 set -euo pipefail
@@ -64,7 +65,7 @@ step "Normal build: the exports, the desktop face's dialogs"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 run_ctest --preset default -R shared_library_exports
-run_ctest --preset default -L qt --no-tests=error
+run_ctest --preset default -L 'qt|package' --no-tests=error
 
 step "Browser end-to-end tests"
 # The pinned Node.js packages, installed again when the lock file changed.
