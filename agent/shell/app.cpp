@@ -17,6 +17,11 @@ COVTelquinApp::~COVTelquinApp() = default;
 
 int COVTelquinApp::InitInstance() {
   dlg_ = std::make_unique<COVTelquinDlg>(g_mainWindowVersion, face_);
+  // Requests reach the loop from the start: a desktop face serves it while
+  // start-up shows a box.
+  signal_watcher_ = platform::Thread::Start([this] {
+    while (requests_.Wait()) face_.Post([this] { RequestStop(); });
+  });
   const int code = face_.Run(*this, [this] { Start(); });
   requests_.Cancel();
   if (signal_watcher_ != nullptr) signal_watcher_->Join(kFrontEndStopLimitMs);
@@ -38,19 +43,15 @@ void COVTelquinApp::Start() {
       break;
   }
   running_ = true;
-  // Requests that came during start-up were kept and arrive at once.
-  signal_watcher_ = platform::Thread::Start([this] {
-    while (requests_.Wait()) face_.Post([this] { RequestStop(); });
-  });
-  if (stop_pending_) RequestStop();
 }
 
 void COVTelquinApp::RequestStop() {
   if (!running_) {
-    // A box of the start-up lets the loop serve the tray meanwhile; the
-    // front end starts after it, so the stop waits for that.
-    stop_pending_ = true;
-    return;
+    // Start-up is still on this thread's stack, so this request came
+    // through a box it shows (the only time the loop serves before
+    // start-up is over). No front end runs and nothing is being written:
+    // the process ends here rather than wait for someone to press OK.
+    std::_Exit(kExitClean);
   }
   if (stopping_) std::_Exit(kExitForcedStop);
   stopping_ = true;

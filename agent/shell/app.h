@@ -8,7 +8,8 @@
 // payment under way runs to its end, so its reply is delivered and
 // stored. A thread of its own waits for that, so the loop goes on (a box a
 // worker shows still appears); then the tray icon is removed and the loop
-// ends. A second request ends the process at once.
+// ends. A second request ends the process at once, and so does one that
+// comes while start-up shows a box (no front end runs yet).
 #pragma once
 
 #include <cstdint>
@@ -64,8 +65,7 @@ class COVTelquinApp final : public ui::FaceEvents {
   std::unique_ptr<COVTelquinDlg> dlg_;
   std::unique_ptr<platform::Thread> signal_watcher_;
   std::unique_ptr<platform::Thread> stopper_;
-  bool running_ = false;       // start-up is over and the front end runs
-  bool stop_pending_ = false;  // a request came while start-up showed a box
+  bool running_ = false;  // start-up is over and the front end runs
   bool stopping_ = false;
 };
 
