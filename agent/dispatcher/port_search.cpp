@@ -22,9 +22,8 @@ namespace {
 constexpr const char* kLinkLibrary = "Telquin.dll";
 constexpr const char* kBindLabel = "SearchPortForCat";
 
-// A probe: the raw command "***" with the ack time-out of 5 seconds. Only
-// its result counts; the response buffer holds whatever a raw command may
-// bring back (the link library's 3000 bytes and a NUL).
+// The probe's response buffer holds whatever a raw command may bring back
+// (the link library's 3000 bytes and a NUL); its content is not used.
 constexpr const char* kProbeRequest = "***";
 constexpr int kProbeAckTimeoutSeconds = 5;
 constexpr size_t kProbeResponseBytes = 4098;
@@ -71,8 +70,7 @@ std::vector<Entry> ListEntries() {
 }
 
 bool Probe(ReqToCat_WS_fn request, int port, int baud) {
-  std::vector<char> response(kProbeResponseBytes, '\0');
-  return request(port, baud, kProbeRequest, response.data(), kProbeAckTimeoutSeconds) == 1;
+  return ProbeTerminal(request, port, baud) == 1;
 }
 
 // Runs the passes over the entries in order; true with the first probe
@@ -98,6 +96,11 @@ bool FindTerminal(ReqToCat_WS_fn request, const std::vector<Entry>& entries, int
 }
 
 }  // namespace
+
+int ProbeTerminal(ReqToCat_WS_fn request, int port, int baud) {
+  std::vector<char> response(kProbeResponseBytes, '\0');
+  return request(port, baud, kProbeRequest, response.data(), kProbeAckTimeoutSeconds);
+}
 
 int SearchedPortNumber(const std::string& name) {
   if (name.size() <= kPrefixLength || name.size() > kPrefixLength + kMaxNumberDigits) return 0;

@@ -5,7 +5,15 @@
 
 #include <string>
 
+#include "Telquin.h"
+
 namespace agent {
+
+// The terminal probe that start-up, the port search and the settings
+// dialog make: the raw command "***" with an acknowledgement time-out of
+// 5 seconds, through `request` (the link library's ReqToCat_WS). Only its
+// result counts: 1 when the terminal acknowledged. One whole exchange.
+int ProbeTerminal(ReqToCat_WS_fn request, int port, int baud);
 
 // Binds the link library's ReqToCat_WS for the duration of the search,
 // probes the ports the system lists and returns:

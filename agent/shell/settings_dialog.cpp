@@ -5,6 +5,7 @@
 #include "Telquin.h"
 #include "common/agent_config.h"
 #include "common/agent_texts.h"
+#include "dispatcher/port_search.h"
 #include "platform/message_box.h"
 #include "platform/module.h"
 #include "platform/serial_ports.h"
@@ -19,9 +20,6 @@ namespace {
 
 constexpr const char* kLinkLibrary = "Telquin.dll";
 constexpr const char* kProbeEntry = "ReqToCat_WS";
-constexpr const char* kProbeRequest = "***";
-constexpr int kProbeAckTimeoutSeconds = 5;
-constexpr size_t kProbeResponseSize = 4096;
 constexpr std::u16string_view kComPrefix = u"COM";
 
 std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -113,8 +111,7 @@ void ChkStar::OnOK(ui::SettingsView& view) {
     if (baud_index >= 0 && baud_index < static_cast<int>(std::size(resources::kBaudRates))) {
       baud = resources::kBaudRates[baud_index];
     }
-    char response[kProbeResponseSize] = {};
-    result = ReqToCat_WS(port, baud, kProbeRequest, response, kProbeAckTimeoutSeconds);
+    result = ProbeTerminal(ReqToCat_WS, port, baud);
   }
   if (result != 1) {
     Box(texts::kPortNotFound);

@@ -29,12 +29,6 @@ constexpr const char* kProbeEntry = "ReqToCat_WS";
 // process has ended by the time this wait is over.
 constexpr uint32_t kSingleInstanceDelayMs = 500;
 
-// The terminal probe: a raw command, the acknowledgement time-out in
-// seconds, and a response buffer beyond the 3001 bytes the library may
-// write. The response itself is not used.
-constexpr const char* kProbeRequest = "***";
-constexpr int kProbeAckTimeoutSeconds = 5;
-constexpr size_t kProbeResponseSize = 4096;
 
 constexpr char16_t kSettingsKeyPath[] = u"OrvaPos\\Settings";
 
@@ -113,8 +107,7 @@ StartupOutcome COVTelquinDlg::OnInitDialog() {
 
   int result = 0;
   if (port != 0 && baud != 0) {
-    char response[kProbeResponseSize] = {};
-    result = ReqToCat_WS(port, baud, kProbeRequest, response, kProbeAckTimeoutSeconds);
+    result = ProbeTerminal(ReqToCat_WS, port, baud);
   } else {
     result = SearchPortForCat(&port, &baud);
   }
