@@ -61,10 +61,9 @@ void COVTelquinApp::RequestStop() {
       // Front-end threads still running would outlive what they use.
       std::_Exit(kExitForcedStop);
     }
-    face_.Post([this] {
-      dlg_->RemoveTrayIcon();
-      face_.Quit(kExitClean);
-    });
+    // The loop ends first, with whatever menu or dialog runs a loop of its
+    // own; the tray icon goes with the main window once Run has returned.
+    face_.Post([this] { face_.Quit(kExitClean); });
   });
   if (stopper_ == nullptr) std::_Exit(kExitForcedStop);
 }

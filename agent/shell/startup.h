@@ -62,8 +62,6 @@ class COVTelquinDlg {
   void RequestStop();
   // True when the front end has ended within `timeout_ms`, or none runs.
   bool Join(uint32_t timeout_ms);
-  // The end of the run: the tray icon goes.
-  void RemoveTrayIcon() { trayIcon.RemoveFromTray(); }
 
   const std::u16string& versionText() const { return versionText_; }
 

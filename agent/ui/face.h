@@ -99,6 +99,8 @@ class Face {
   // False when the desktop has no notification area.
   virtual bool AddTrayIcon(std::uint32_t id, std::u16string_view tip) = 0;
   virtual bool SetTrayIcon(int icon) = 0;
+  // Only outside the icon's own callback (a desktop face destroys what
+  // handles the click).
   virtual void RemoveTrayIcon() = 0;
   // Pops menu 129 up at the cursor with its default item bold; the chosen
   // command reaches FaceEvents::OnCommand. Returns when the menu closed.

@@ -109,6 +109,9 @@ class QtFace final : public Face {
     return true;
   }
 
+  // Never while the icon's own click is being handled further up the
+  // stack (its menu or a dialog opened from it): hiding destroys the widget
+  // that handles the click.
   void RemoveTrayIcon() override {
     if (tray_ != nullptr) tray_->hide();
     tray_.reset();
