@@ -23,7 +23,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
 
 export const repoRoot = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
-const binDir = process.env.OVT_BIN_DIR || join(repoRoot, 'build', 'default', 'bin');
+export const binDir = process.env.OVT_BIN_DIR || join(repoRoot, 'build', 'default', 'bin');
 
 export const paths = {
   agent: join(binDir, 'OVTelquin'),
