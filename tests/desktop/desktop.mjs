@@ -347,9 +347,11 @@ export class DesktopWorld extends World {
                              { button, double });
   }
 
-  // Right-clicks the tray icon and waits for the agent's pop-up menu.
+  // Right-clicks the tray icon and waits for the agent's pop-up menu. The
+  // click is low on the icon, so the menu, which opens at the pointer,
+  // leaves the icon in sight.
   async openTrayMenu(icon) {
-    await this.clickIcon(icon, { button: 3 });
+    await this.desktop.click(icon.id, Math.floor(icon.width / 2), icon.height - 3, { button: 3 });
     return this.desktop.waitWindow(`the tray menu of pid ${icon.pid}`, icon.pid,
                                    (w) => w.overrideRedirect && w.id !== icon.id);
   }
