@@ -23,17 +23,23 @@
 // - `xdotool mousemove --sync` to where the pointer already is waits about
 //   15 s before it gives up; the moves here do not sync (the click after
 //   the move reaches the server after it anyway).
-// - Xvfb's -displayfd reports the display once it accepts clients; a
-//   display that is taken makes Xvfb exit at once.
+// - An X server resets itself when its last client disconnects, and a
+//   client connecting meanwhile is refused: an xdotool call ending just
+//   as trayer starts made trayer fail ("cannot open display"). Xvfb runs
+//   with -noreset.
+// - Xvfb's -displayfd reports the display once it accepts clients, but in
+//   that mode Xvfb neither takes nor heeds /tmp/.X<n>-lock. So the lock
+//   file is taken here first, and a number whose lock or socket exists is
+//   skipped.
 
 import { execFile, spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { mkdir } from 'node:fs/promises';
+import { mkdir, rm, writeFile } from 'node:fs/promises';
 import net from 'node:net';
 import { dirname, join } from 'node:path';
 import { promisify } from 'node:util';
 
-import { Child, LIMIT, World, binDir, sleep, waitFor } from '../support/world.mjs';
+import { Child, LIMIT, World, binDir, isGone, readText, sleep, waitFor } from '../support/world.mjs';
 
 export * from '../support/world.mjs';
 
@@ -43,8 +49,10 @@ const execFileP = promisify(execFile);
 export const shotsDir =
   process.env.OVT_SHOTS_DIR || join(dirname(binDir), 'tests', 'desktop', 'shots');
 
-// Waits on windows: a window mapped or gone, the focus moved.
-export const WINDOW_LIMIT = 30_000;
+// Waits on windows: a window mapped or gone, the focus moved. Each look
+// runs a few X tools per window, so they look less often than other waits.
+const WINDOW_LIMIT = 30_000;
+const WINDOW_WAIT = { limit: WINDOW_LIMIT, every: 200 };
 
 // The first display number tried; high, to stay clear of real desktops.
 const FIRST_DISPLAY = 90;
@@ -71,15 +79,14 @@ export class Desktop {
 
   async startServer() {
     for (let n = FIRST_DISPLAY; n < FIRST_DISPLAY + 100; n++) {
-      if (existsSync(`/tmp/.X${n}-lock`) || existsSync(`/tmp/.X11-unix/X${n}`)) continue;
+      if (existsSync(`/tmp/.X11-unix/X${n}`) || !(await takeDisplayLock(n))) continue;
+      this.lock = `/tmp/.X${n}-lock`;
       const server = spawn('Xvfb', [`:${n}`, '-screen', '0', `${SCREEN.width}x${SCREEN.height}x24`,
-                                    '-nolisten', 'tcp', '-displayfd', '3'],
+                                    '-nolisten', 'tcp', '-noreset', '-displayfd', '3'],
                            { stdio: ['ignore', 'ignore', 'pipe', 'pipe'] });
       let stderr = '';
       server.stderr.setEncoding('utf8').on('data', (s) => { stderr += s; });
       const exited = new Promise((ok) => server.once('exit', () => ok(null)));
-      // Another test may take the same number between our check and Xvfb's
-      // own lock: then Xvfb ends and the next number is tried.
       const ready = await Promise.race([
         new Promise((ok) => {
           let text = '';
@@ -99,9 +106,16 @@ export class Desktop {
       }
       server.kill('SIGKILL');
       await exited;
+      await this.releaseLock();
+      // An X server that takes no lock may hold the number: try the next.
       if (ready !== null) throw new Error(`Xvfb :${n} did not start: ${ready} ${stderr}`);
     }
     throw new Error('found no free X display');
+  }
+
+  async releaseLock() {
+    if (this.lock) await rm(this.lock, { force: true });
+    this.lock = null;
   }
 
   async startTrayer() {
@@ -200,15 +214,14 @@ export class Desktop {
 
   // Waits for one visible window of `pid` that `match` accepts.
   async waitWindow(what, pid, match) {
-    return waitFor(what, async () => (await this.windowsOf(pid, match))[0],
-                   { limit: WINDOW_LIMIT });
+    return waitFor(what, async () => (await this.windowsOf(pid, match))[0], WINDOW_WAIT);
   }
 
   async waitGone(what, id) {
     await waitFor(what, async () => {
       const w = await this.info(id);
       return w === null || !w.viewable;
-    }, { limit: WINDOW_LIMIT });
+    }, WINDOW_WAIT);
   }
 
   async focus() {
@@ -219,7 +232,7 @@ export class Desktop {
   // input focus, as a keyboard does (XTEST).
   async press(id, keys) {
     await waitFor(`window ${id} to have the input focus`, async () => (await this.focus()) === id,
-                  { limit: WINDOW_LIMIT });
+                  WINDOW_WAIT);
     await this.xdotool('key', keys);
   }
 
@@ -263,7 +276,29 @@ export class Desktop {
         await this.serverExited;
       }
     }
+    await this.releaseLock();
   }
+}
+
+// Takes display n's lock file the way X servers do (created exclusively,
+// holding a pid: ours), so that tests starting side by side, and X servers
+// that lock, never pick the same number. A lock whose process has gone (a
+// test killed before its clean-up) is stale and removed, as X servers do.
+// False when a living process holds it.
+async function takeDisplayLock(n) {
+  const path = `/tmp/.X${n}-lock`;
+  for (let attempt = 0; attempt < 2; attempt++) {
+    try {
+      await writeFile(path, `${String(process.pid).padStart(10)}\n`, { flag: 'wx', mode: 0o444 });
+      return true;
+    } catch (err) {
+      if (err.code !== 'EEXIST') throw err;
+    }
+    const holder = Number((await readText(path)) ?? '');
+    if (!(holder > 0) || !isGone(holder)) return false;
+    await rm(path, { force: true });
+  }
+  return false;
 }
 
 // A rectangle kept on the screen.
@@ -337,7 +372,7 @@ export class DesktopWorld extends World {
   // Waits for one of them.
   async windowTitled(title, pid) {
     return waitFor(`a window "${title}" of pid ${pid}`,
-                   async () => (await this.windowsTitled(title, pid))[0], { limit: WINDOW_LIMIT });
+                   async () => (await this.windowsTitled(title, pid))[0], WINDOW_WAIT);
   }
 
   // Clicks the tray icon: the right button (the menu), or a double-click
