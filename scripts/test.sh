@@ -7,6 +7,8 @@
 #   - the normal build (agent, library, simulator, demo, benchmark, the Qt
 #     face) compiles, the Qt face's dialogs are tested in process, and the
 #     install and the Debian package are checked,
+#   - the agent with its Qt face on a private Xvfb with a notification area,
+#     driven by xdotool, with screenshots,
 #   - the example page in chromium against the agent and the simulator
 #     (the Node.js packages come from `npm ci`).
 set -euo pipefail
@@ -66,6 +68,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 run_ctest --preset default -R shared_library_exports
 run_ctest --preset default -L 'qt|package' --no-tests=error
+
+step "The desktop face under Xvfb"
+run_ctest --preset default -L desktop --no-tests=error
 
 step "Browser end-to-end tests"
 # The pinned Node.js packages, installed again when the lock file changed.

@@ -166,8 +166,10 @@ class QtFace final : public Face {
     QMessageBox box(QMessageBox::NoIcon, title,
                     QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())),
                     QMessageBox::Ok);
-    // No picture anywhere: not on the box, not on its button.
+    // No picture anywhere, not on the button either, which says 확인 as
+    // a Korean system's own boxes do.
     box.button(QMessageBox::Ok)->setIcon(QIcon());
+    box.button(QMessageBox::Ok)->setText(QString::fromUtf8("확인"));
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.setWindowModality(Qt::ApplicationModal);
     QTimer::singleShot(0, &box, [&box] {
