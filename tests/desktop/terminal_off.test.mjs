@@ -5,7 +5,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { inDesktop, probePort } from './desktop.mjs';
+import { LIMIT, inDesktop, probePort, waitFor } from './desktop.mjs';
 
 test('a silent terminal gets a box at start-up; the ports open only after OK', { timeout: 240_000 }, async () => {
   await inDesktop('terminal_off', { simulatorArgs: ['--scenario', 'silent'] }, async (world) => {
@@ -26,5 +26,19 @@ test('a silent terminal gets a box at start-up; the ports open only after OK', {
     await world.waitUntilServing(agent.pid, agent);
     assert.equal(await probePort(world.port), 'accepted');
     assert.match(await world.agentLog(), /ReqToCat_WS Fail!/);
+  });
+});
+
+// A stop while that box is up ends the agent at once, the clean way: no
+// front end runs yet, so nothing waits for someone to press OK.
+test('a stop while the start-up box is up ends the agent at once with 0', { timeout: 240_000 }, async () => {
+  await inDesktop('terminal_off-stop', { simulatorArgs: ['--scenario', 'silent'] }, async (world) => {
+    const agent = world.spawnAgent();
+    await world.windowTitled('OVTelquin', agent.pid);
+    process.kill(agent.pid, 'SIGTERM');
+    await waitFor('the agent to end', () => agent.exit, { limit: LIMIT.exit });
+    assert.deepEqual(agent.exit, { code: 0, signal: null });
+    assert.equal(await probePort(world.port), 'refused');
+    assert.doesNotMatch(await world.agentLog(), /AcceptFunc Call!/);
   });
 });
