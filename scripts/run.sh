@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the system against the terminal simulator.
 #
-#   scripts/run.sh                   the agent, serving the example page
+#   scripts/run.sh [ARGS]            the agent, serving the example page;
+#                                    ARGS go to the agent (--headless keeps
+#                                    it in the console on a desktop)
 #   scripts/run.sh exchange [ARGS]   one exchange through libTelquin.so
 #
 # Both install what is missing, build (default preset) and start the
@@ -10,7 +12,8 @@
 # demo never adds a port link to a real installation.
 #
 # The agent runs in the foreground with its working folder in the data
-# root (where it keeps orvaResult.txt). Its settings are the data root's
+# root (where it keeps orvaResult.txt); on a desktop it shows its tray icon
+# too. Its settings are the data root's
 # OVVarsel/OVVARSEL.ini, written on first use: COM5 at 115200 baud,
 # WebSocket mode on port 8088 (cancel on 8089). Ctrl-C ends the agent and
 # the simulator; during a payment the agent first lets it finish, and a
@@ -94,7 +97,7 @@ successor() {
 }
 
 status=0
-(cd "$OVTELQUIN_ROOT" && exec "$agent") || status=$?
+(cd "$OVTELQUIN_ROOT" && exec "$agent" "$@") || status=$?
 # Status 3: the agent started its successor and ended (RRUN). Follow the
 # successors while there is one; they run in this terminal's process
 # group, so Ctrl-C reaches them too.
