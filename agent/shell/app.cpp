@@ -31,8 +31,11 @@ int COVTelquinApp::InitInstance() {
 }
 
 void COVTelquinApp::Start() {
+  starting_ = true;
   dlg_->OnCreate();
-  switch (dlg_->OnInitDialog()) {
+  const StartupOutcome outcome = dlg_->OnInitDialog();
+  starting_ = false;
+  switch (outcome) {
     case StartupOutcome::kAlreadyRunning:
       face_.Quit(kExitAlreadyRunning);
       return;
@@ -46,13 +49,14 @@ void COVTelquinApp::Start() {
 }
 
 void COVTelquinApp::RequestStop() {
-  if (!running_) {
-    // Start-up is still on this thread's stack, so this request came
-    // through a box it shows (the only time the loop serves before
-    // start-up is over). No front end runs and nothing is being written:
-    // the process ends here rather than wait for someone to press OK.
+  if (starting_) {
+    // Start-up is on this thread's stack, so this request came through a
+    // box it shows (the only time the loop serves before start-up is over).
+    // No front end runs and nothing is being written: the process ends
+    // here rather than wait for someone to press OK.
     std::_Exit(kExitClean);
   }
+  if (!running_) return;  // start-up failed; the loop is ending already
   if (stopping_) std::_Exit(kExitForcedStop);
   stopping_ = true;
   dlg_->RequestStop();

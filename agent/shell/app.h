@@ -65,7 +65,8 @@ class COVTelquinApp final : public ui::FaceEvents {
   std::unique_ptr<COVTelquinDlg> dlg_;
   std::unique_ptr<platform::Thread> signal_watcher_;
   std::unique_ptr<platform::Thread> stopper_;
-  bool running_ = false;  // start-up is over and the front end runs
+  bool starting_ = false;  // start-up is on the user-interface thread's stack
+  bool running_ = false;   // start-up is over and the front end runs
   bool stopping_ = false;
 };
 
