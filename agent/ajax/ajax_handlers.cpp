@@ -206,11 +206,15 @@ int32_t ServeBody(HttpRequestQueue& queue, const HttpRequestRecord& request,
     }
     if (result == platform::kHttpHandleEof) {
       if (body_pieces) {
+        // Pieces of no bytes are dispatched too, but give no reply.
+        const bool had_bytes = !body.empty();
         const std::string output = DispatchBody(std::move(body));
         WriteAgentLog(0, kPostLabel, "orvaResult safeSend Start");
-        if (const uint32_t appended = staged.Append(output.data(), output.size())) {
-          LogResult(kPostLabel, appended);
-          return static_cast<int32_t>(appended);
+        if (had_bytes) {
+          if (const uint32_t appended = staged.Append(output.data(), output.size())) {
+            LogResult(kPostLabel, appended);
+            return static_cast<int32_t>(appended);
+          }
         }
         WriteAgentLog(0, kPostLabel, "orvaResult safeSend End");
       }

@@ -12,10 +12,6 @@ namespace agent::resources {
 inline constexpr int kIconApp = 128;
 inline constexpr int kIconTray = 130;
 
-// Dialog templates: the main (version) window and the settings dialog.
-inline constexpr int kDialogMain = 102;
-inline constexpr int kDialogSettings = 103;
-
 // Menu 129 and its commands; the tray icon's identifier is the menu's
 // number.
 inline constexpr int kMenuTray = 129;
@@ -38,8 +34,7 @@ inline constexpr MenuItem kTrayMenu[] = {
 };
 inline constexpr int kTrayMenuDefaultPosition = 0;
 
-// The tray icon's callback message and tip.
-inline constexpr unsigned kTrayCallbackMessage = 0x0400 + 101;  // WM_USER + 101
+// The tray icon's tip.
 inline constexpr std::string_view kTrayTip = "Orva Virtual Telquin";
 
 // The entries of the baud-rate list 1006, index 0 to 4.
@@ -73,7 +68,7 @@ struct DialogTemplate {
   int width, height;  // dialog units
 };
 
-// Dialog 102: the version window (the hidden main window).
+// Dialog template 102: the version window (the hidden main window).
 inline constexpr int kIdVersionField = 1007;
 inline constexpr DialogTemplate kMainDialog = {"Orva Virtual Telquin", "MS Shell Dlg", 9, 149,
                                                59};
@@ -84,7 +79,7 @@ inline constexpr Control kMainControls[] = {
     {kIdCancel, ControlKind::kButton, "취소", 92, 38, 50, 14},
 };
 
-// Dialog 103: the settings dialog ChkStar.
+// Dialog template 103: the settings dialog ChkStar.
 inline constexpr int kIdComPortList = 1005;
 inline constexpr int kIdBaudList = 1006;
 inline constexpr int kIdWsPort = 1007;

@@ -35,8 +35,6 @@ class CTrayIcon {
   // The callback: 1 when handled, 0 when the identifier is another icon's.
   int OnTrayNotify(std::uint32_t id, ui::TrayEvent event);
 
-  bool added() const { return added_; }
-
  private:
   ui::Face& face_;
   bool added_ = false;
